@@ -1,0 +1,115 @@
+#include "adapter/file_io.h"
+
+#include <cstring>
+
+#include "zmodem/messages.h"
+
+void ioSetFileList(TransferIo* io, const char* name) {
+    io->nextName = 0;
+    forEachFileName(name, ioAddFileName, io);
+    io->fileNames[io->nextName][0] = '\0';
+    io->nextName = 0;
+}
+
+int forEachFileName(const char* name, int (*callback)(const char* name, void* context), void* context) {
+    callback(name, context);
+    return 1;
+}
+
+int ioAddFileName(const char* name, void* context) {
+    TransferIo* io = static_cast<TransferIo*>(context);
+    if (io->nextName >= BATCH_SIZE - 1) return 1;
+    snprintf(io->fileNames[io->nextName], FILE_NAME_SIZE, "%s", name);
+    io->nextName++;
+    return 1;
+}
+
+int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length) {
+    snprintf(name, FILE_NAME_SIZE, "%s", io->fileNames[io->nextName]);
+    if (io->nextName < BATCH_SIZE - 1) io->nextName++;
+    printf(MSG_OPENING_FILE, name);
+    io->file = fopen(name, "rb");
+    if (io->file == nullptr) {
+        printf(MSG_OPEN_FAILED, name);
+        if (name[0] != '\0') io->failedFiles++;
+        return 0;
+    }
+    fseek(io->file, 0, SEEK_END);
+    long end = ftell(io->file);
+    rewind(io->file);
+    if (end < 0 || static_cast<unsigned long>(end) > MAX_FILE_OFFSET) {
+        printf(MSG_FILE_TOO_LARGE, name);
+        io->failedFiles++;
+        fclose(io->file);
+        io->file = nullptr;
+        return 0;
+    }
+    *length = static_cast<uint32_t>(end);
+    return 1;
+}
+
+bool ioNameIsSafe(const char* name) {
+    if (name[0] == '/' || name[0] == '\\') return false;
+    if (name[0] != '\0' && name[1] == ':') return false;
+    const char* component = name;
+    for (const char* p = name;; p++) {
+        if (*p == '/' || *p == '\\' || *p == '\0') {
+            if (p - component == 2 && component[0] == '.' && component[1] == '.') return false;
+            if (*p == '\0') return true;
+            component = p + 1;
+        }
+    }
+}
+
+void ioCreateFile(ZmodemSession*, TransferIo* io, const char* name, const char*, uint32_t* position,
+                  uint32_t* skip) {
+    printf(MSG_OPENING_FILE, name);
+    io->file = ioNameIsSafe(name) ? fopen(name, "wb") : nullptr;
+    if (io->file == nullptr) {
+        printf(MSG_OPEN_FAILED, name);
+        io->failedFiles++;
+        *skip = 1;
+    } else {
+        *skip = 0;
+    }
+    *position = 0;
+}
+
+void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, uint32_t count) {
+    // filePosition already counts these bytes.
+    if (session->filePosition > MAX_FILE_OFFSET || session->filePosition < count) {
+        raiseError(FIL003_FILE_TOO_LARGE, session->fileName);
+        return;
+    }
+    if (count != 0 && fwrite(data, count, 1, io->file) != 1) raiseError(FIL001_WRITE_FAILED, session->fileName);
+}
+
+void ioCloseFile(ZmodemSession* session, TransferIo* io) {
+    printf(MSG_CLOSING_FILE);
+    if (io->file == nullptr) return;
+    bool failed = ferror(io->file) != 0;
+    if (fclose(io->file) != 0) failed = true;
+    io->file = nullptr;
+    if (failed) raiseError(FIL002_CLOSE_FAILED, session->fileName);
+}
+
+void ioReleaseFile(TransferIo* io) {
+    if (io->file == nullptr) return;
+    fclose(io->file);
+    io->file = nullptr;
+}
+
+void ioSeekFile(ZmodemSession* session, TransferIo* io, uint32_t offset) {
+    // A failed seek would send data from the old position under the new offset.
+    if (offset > MAX_FILE_OFFSET || fseek(io->file, static_cast<long>(offset), SEEK_SET) != 0)
+        raiseError(FIL005_SEEK_FAILED, session->fileName, static_cast<unsigned long>(offset));
+    printf(MSG_SEEKING, static_cast<unsigned long>(offset));
+}
+
+int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* count) {
+    size_t got = fread(buffer, 1, n, io->file);
+    *count = static_cast<uint32_t>(got);
+    printf(MSG_READ_BYTES, static_cast<int>(got));
+    if (got < n && ferror(io->file)) raiseError(FIL004_READ_FAILED, session->fileName);
+    return got != 0 ? 1 : 0;
+}

@@ -1,0 +1,29 @@
+// The engine's access to local files: the send batch, opening a file to send
+// with its length, creating a received file, block reads and writes, seeks.
+#pragma once
+
+#include <cstdint>
+
+#include "zmodem/session.h"
+
+void ioSetFileList(TransferIo* io, const char* name);
+// Calls the callback once with the name as given (no pattern matching).
+int forEachFileName(const char* name, int (*callback)(const char* name, void* context), void* context);
+int ioAddFileName(const char* name, void* context);
+
+// Opens the next name of the batch for reading; 1 when a file is open.
+int ioOpenNextFile(ZmodemSession* session, TransferIo* io, char* name, uint32_t* length);
+// Creates a received file; sets *skip to 1 when it cannot or must not be created.
+void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, const char* information,
+                  uint32_t* position, uint32_t* skip);
+void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, uint32_t count);
+void ioCloseFile(ZmodemSession* session, TransferIo* io);
+void ioSeekFile(ZmodemSession* session, TransferIo* io, uint32_t offset);
+// Reads up to n bytes; 1 when at least one byte was read.
+int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* count);
+// Closes a file left open when a transfer ended early, without a progress line.
+void ioReleaseFile(TransferIo* io);
+
+// True when a received name stays inside the working directory: not absolute,
+// no drive letter, no ".." component.
+bool ioNameIsSafe(const char* name);

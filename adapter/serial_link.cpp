@@ -1,0 +1,37 @@
+#include "adapter/serial_link.h"
+
+#include "adapter/serial_port.h"
+#include "zmodem/messages.h"
+
+void ioReadWait(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, int32_t* count) {
+    uint32_t actual = 0;
+    portRead(buffer, n, &actual);
+    for (int attempt = 0; actual == 0 && attempt < READ_WAIT_RETRIES; attempt++) {
+        portPause(READ_RETRY_PAUSE_MS);
+        portRead(buffer, n, &actual);
+    }
+    if (actual == 0) raiseError(ZMD009_TIMEOUT);
+    *count = static_cast<int32_t>(actual);
+}
+
+void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, int32_t* count) {
+    uint32_t actual = 0;
+    portRead(buffer, n, &actual);
+    *count = static_cast<int32_t>(actual);
+    if (actual == 0) raiseError(ZMD009_TIMEOUT);
+}
+
+int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) { return portWrite(bytes, n); }
+
+void ioPurge(ZmodemSession*, TransferIo*) {
+    uint8_t lpBuf[PURGE_BUFFER_SIZE];
+    uint32_t dwRead = 0;
+    do {
+        dwRead = 0;
+        portRead(lpBuf, 1, &dwRead);
+    } while (dwRead != 0);
+}
+
+void ioOnHeaderSent(ZmodemSession*, TransferIo*) {}
+void ioOnGarbage(ZmodemSession*, TransferIo*) {}
+void ioOnAccepted(ZmodemSession*, TransferIo*) {}

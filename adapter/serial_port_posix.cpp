@@ -1,0 +1,153 @@
+// The serial port on POSIX hosts (termios). COM1 is /dev/ttyS0 unless the
+// environment variable ZMODEM_PORT names another device. Raw 8N1 at 115200,
+// no flow control; reads keep the Win32 time-out rule of 10·n + 100 ms in all
+// and 20 ms between bytes.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "adapter/serial_port.h"
+#include "zmodem/constants.h"
+#include "zmodem/messages.h"
+
+namespace {
+
+const char DEFAULT_DEVICE[] = "/dev/ttyS0";
+const char PORT_VARIABLE[] = "ZMODEM_PORT";
+
+int comPort = -1;
+
+int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleepMs(int64_t milliseconds) {
+    if (milliseconds <= 0) return;
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+const char* deviceName() {
+    const char* name = getenv(PORT_VARIABLE);
+    return (name != nullptr && name[0] != '\0') ? name : DEFAULT_DEVICE;
+}
+
+void configureRaw(termios* tio) {
+    cfmakeraw(tio);
+    cfsetispeed(tio, B115200);
+    cfsetospeed(tio, B115200);
+    tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio->c_cflag |= CS8 | CLOCAL | CREAD;
+    tio->c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
+    tio->c_iflag |= IGNBRK;
+    tio->c_cc[VMIN] = 0;
+    tio->c_cc[VTIME] = 0;
+}
+
+}  // namespace
+
+int portOpen() {
+    const char* name = deviceName();
+    comPort = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (comPort < 0) {
+        printf(MSG_PORT_OPEN_FAILED, errno);
+        return 1;
+    }
+    ioctl(comPort, TIOCEXCL);
+    termios tio{};
+    if (tcgetattr(comPort, &tio) != 0) {
+        printf(MSG_PORT_GET_FAILED, errno);
+        return 2;
+    }
+    configureRaw(&tio);
+    if (tcsetattr(comPort, TCSANOW, &tio) != 0) {
+        printf(MSG_PORT_SET_FAILED, errno);
+        return 3;
+    }
+    // DTR and RTS off, where the device has them (pseudo-terminals do not).
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(comPort, TIOCMBIC, &lines);
+    // CLOCAL is set: from here on reads and writes block, bounded by poll.
+    int flags = fcntl(comPort, F_GETFL);
+    if (flags >= 0) fcntl(comPort, F_SETFL, flags & ~O_NONBLOCK);
+    printf(MSG_PORT_RECONFIGURED, name);
+    return 0;
+}
+
+void portClose() {
+    if (comPort >= 0) close(comPort);
+    comPort = -1;
+}
+
+int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
+    *count = 0;
+    if (comPort < 0) {
+        printf(MSG_READ_FAILED);
+        return 1;
+    }
+    const int64_t start = nowMs();
+    const int64_t total = start + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
+    int64_t deadline = total;
+    while (*count < n) {
+        int64_t remaining = deadline - nowMs();
+        if (remaining < 0) remaining = 0;
+        pollfd pfd{comPort, POLLIN, 0};
+        int ready = poll(&pfd, 1, static_cast<int>(remaining));
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            printf(MSG_READ_WAIT_FAILED);
+            *count = 0;
+            return 1;
+        }
+        if (ready == 0) return 0;
+        ssize_t got = read(comPort, buffer + *count, n - *count);
+        if (got > 0) {
+            *count += static_cast<uint32_t>(got);
+            int64_t interval = nowMs() + READ_INTERVAL_TIMEOUT_MS;
+            deadline = interval < total ? interval : total;
+            continue;
+        }
+        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (got < 0 && errno != EIO) {
+            printf(MSG_READ_FAILED);
+            *count = 0;
+            return 1;
+        }
+        // End of file or a hung-up line: nothing arrives; let the time-out run out
+        // rather than spin on a descriptor that is always readable.
+        if (*count == 0) sleepMs(deadline - nowMs());
+        return 0;
+    }
+    return 0;
+}
+
+int portWrite(const uint8_t* bytes, uint32_t n) {
+    if (comPort < 0) return 0;
+    uint32_t sent = 0;
+    while (sent < n) {
+        ssize_t written = write(comPort, bytes + sent, n - sent);
+        if (written > 0) {
+            sent += static_cast<uint32_t>(written);
+        } else if (written < 0 && errno == EAGAIN) {
+            pollfd pfd{comPort, POLLOUT, 0};
+            poll(&pfd, 1, -1);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void portPause(uint32_t milliseconds) { sleepMs(milliseconds); }

@@ -1,0 +1,12 @@
+// The session's lifecycle around one transfer: construct, open the line and
+// the buffer, run one side, tear down.
+#pragma once
+
+#include "zmodem/session.h"
+
+void sessionConstruct(ZmodemSession* session);
+void sessionOpen(ZmodemSession* session);
+void sessionInit(ZmodemSession* session, TransferIo* io);
+void sessionReceive(ZmodemSession* session);
+void sessionSend(ZmodemSession* session, const char* fileName);
+void sessionDestroy(ZmodemSession* session);

@@ -1,0 +1,48 @@
+#include "tests/support/memory_line.h"
+
+#include "adapter/serial_port.h"
+#include "zmodem/constants.h"
+
+MemoryLine& memoryLine() {
+    static MemoryLine line;
+    return line;
+}
+
+void resetMemoryLine() { memoryLine() = MemoryLine{}; }
+
+void feed(MemoryLine& line, const std::vector<uint8_t>& bytes) { line.input.insert(line.input.end(), bytes.begin(), bytes.end()); }
+
+void feed(MemoryLine& line, const std::string& bytes) { line.input.insert(line.input.end(), bytes.begin(), bytes.end()); }
+
+int portOpen() {
+    memoryLine().opens++;
+    return memoryLine().openResult;
+}
+
+void portClose() { memoryLine().closes++; }
+
+int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
+    MemoryLine& line = memoryLine();
+    line.reads++;
+    if (line.input.empty() && line.peer) line.peer(line);
+    *count = 0;
+    if (line.input.empty()) {
+        line.emptyReads++;
+        line.clockMs += READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
+        return 0;
+    }
+    while (*count < n && !line.input.empty()) {
+        buffer[(*count)++] = line.input.front();
+        line.input.pop_front();
+    }
+    return 0;
+}
+
+int portWrite(const uint8_t* bytes, uint32_t n) {
+    MemoryLine& line = memoryLine();
+    line.output.insert(line.output.end(), bytes, bytes + n);
+    line.writeSizes.push_back(n);
+    return 1;
+}
+
+void portPause(uint32_t milliseconds) { memoryLine().clockMs += milliseconds; }

@@ -1,0 +1,133 @@
+#include "zmodem/codec.h"
+
+#include "adapter/serial_link.h"
+#include "zmodem/messages.h"
+
+namespace {
+
+constexpr std::array<uint32_t, 256> makeCrc16Table() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t crc = i << 8;
+        for (int bit = 0; bit < 8; bit++) crc = (crc & 0x8000) ? ((crc << 1) ^ 0x1021) : (crc << 1);
+        table[i] = crc & 0xFFFF;
+    }
+    return table;
+}
+
+constexpr std::array<uint32_t, 256> makeCrc32Table() {
+    std::array<uint32_t, 256> table{};
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t crc = i;
+        for (int bit = 0; bit < 8; bit++) crc = (crc & 1) ? ((crc >> 1) ^ 0xEDB88320u) : (crc >> 1);
+        table[i] = crc;
+    }
+    return table;
+}
+
+// Value of a lowercase hex digit, or -1.
+int hexValue(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+}  // namespace
+
+const std::array<uint32_t, 256> CRC16_TABLE = makeCrc16Table();
+const std::array<uint32_t, 256> CRC32_TABLE = makeCrc32Table();
+const char HEX_DIGITS[17] = "0123456789abcdef";
+
+uint32_t crc16Update(uint32_t crc, uint32_t byte) {
+    return (((crc & 0xFF) << 8) ^ CRC16_TABLE[((crc >> 8) ^ byte) & 0xFF]) & 0xFFFF;
+}
+
+uint32_t crc32Update(uint32_t crc, uint32_t byte) { return (crc >> 8) ^ CRC32_TABLE[(crc ^ byte) & 0xFF]; }
+
+bool escapeNeeded(uint32_t byte) {
+    switch (byte & 0x7F) {
+        case ZDLE:
+        case DLE:
+        case XON:
+        case DEL:
+        case XOFF:
+            return true;
+        default:
+            return false;
+    }
+}
+
+void readRawByte(ZmodemSession* session) {
+    uint8_t buf = 0;
+    int32_t actual = 0;
+    if (session->waitForInput)
+        ioReadWait(session, session->io, &buf, 1, &actual);
+    else
+        ioReadOnce(session, session->io, &buf, 1, &actual);
+    if (!errorPending() && actual == 1) session->currentChar = buf;
+}
+
+void readEscapedByte(ZmodemSession* session) {
+    session->frameEnd = 0;
+    readRawByte(session);
+    if (errorPending() || session->currentChar != ZDLE) return;
+    readRawByte(session);
+    if (errorPending()) return;
+    session->frameEnd = 0;
+    int c = session->currentChar;
+    if (c == ZRUB0) {
+        session->currentChar = 0x7F;
+    } else if (c == ZRUB1) {
+        session->currentChar = 0xFF;
+    } else if ((c & 0x40) == 0 || (c & 0x20) != 0) {
+        session->frameEnd = 1;
+    } else {
+        session->currentChar = c & 0xBF;
+    }
+}
+
+void readHexByte(ZmodemSession* session) {
+    readRawByte(session);
+    if (errorPending()) return;
+    int tempCh = hexValue(session->currentChar);
+    if (tempCh < 0) raiseError(ZMD008_BAD_HEX, static_cast<unsigned>(session->currentChar));
+    if (errorPending()) return;
+    readRawByte(session);
+    if (errorPending()) return;
+    tempCh <<= 4;
+    int low = hexValue(session->currentChar);
+    if (low < 0) raiseError(ZMD008_BAD_HEX, static_cast<unsigned>(session->currentChar));
+    if (!errorPending()) session->currentChar = tempCh | low;
+}
+
+void writeRawByte(ZmodemSession* session) {
+    uint8_t buf = static_cast<uint8_t>(session->currentChar & 0xFF);
+    ioWrite(session, session->io, &buf, 1);
+}
+
+void writeEscapedByte(ZmodemSession* session) {
+    int c = session->currentChar;
+    if (!escapeNeeded(static_cast<uint32_t>(c))) {
+        writeRawByte(session);
+        return;
+    }
+    session->currentChar = ZDLE;
+    writeRawByte(session);
+    if (errorPending()) return;
+    if (c == 0x7F)
+        session->currentChar = ZRUB0;
+    else if (c == 0xFF)
+        session->currentChar = ZRUB1;
+    else
+        session->currentChar = c | 0x40;
+    writeRawByte(session);
+}
+
+void writeHexByte(ZmodemSession* session) {
+    int c = session->currentChar;
+    session->currentChar = HEX_DIGITS[(c >> 4) & 0x0F];
+    writeRawByte(session);
+    if (errorPending()) return;
+    session->currentChar = HEX_DIGITS[c & 0x0F];
+    writeRawByte(session);
+}

@@ -1,0 +1,62 @@
+// Protocol characters, header types, sizes and limits shared by every layer.
+#pragma once
+
+#include <cstdint>
+
+// Characters on the line.
+constexpr int ZPAD = 0x2A;   // '*'
+constexpr int ZDLE = 0x18;   // escape lead-in, same value as CAN
+constexpr int XON = 0x11;
+constexpr int XOFF = 0x13;
+constexpr int DLE = 0x10;
+constexpr int DEL = 0x7F;
+constexpr int CR = 0x0D;
+constexpr int LF = 0x0A;
+constexpr int ZRUB0 = 'l';   // ZDLE l stands for 0x7F
+constexpr int ZRUB1 = 'm';   // ZDLE m stands for 0xFF
+
+// Frame-end codes of data subpackets.
+constexpr int ZCRCE = 'h';
+constexpr int ZCRCG = 'i';
+constexpr int ZCRCQ = 'j';
+constexpr int ZCRCW = 'k';
+
+// Frame format letters of headers.
+constexpr uint8_t FRAME_BIN16 = 'A';
+constexpr uint8_t FRAME_HEX = 'B';
+constexpr uint8_t FRAME_BIN32 = 'C';
+
+// Header types.
+constexpr uint8_t ZRQINIT = 0;
+constexpr uint8_t ZRINIT = 1;
+constexpr uint8_t ZACK = 3;
+constexpr uint8_t ZFILE = 4;
+constexpr uint8_t ZSKIP = 5;
+constexpr uint8_t ZFIN = 8;
+constexpr uint8_t ZRPOS = 9;
+constexpr uint8_t ZDATA = 10;
+constexpr uint8_t ZEOF = 11;
+constexpr uint8_t ZCANCEL = 254;  // the peer's cancel signal, as the sender sees it
+
+// ZRINIT capabilities (ZF0): full duplex, overlapped I/O, 32-bit CRC.
+constexpr uint8_t ZRINIT_FLAGS = 0x23;
+// ZFILE conversion option (ZF0): binary.
+constexpr uint8_t ZCBIN = 1;
+
+// Sizes.
+constexpr int32_t BUFFER_SIZE = 18000;
+constexpr uint32_t BLOCK_SIZE = 1024;
+constexpr int FILE_NAME_SIZE = 260;            // 259 characters and the NUL
+constexpr int BATCH_SIZE = 40;                 // 39 names and the empty terminator
+constexpr uint32_t FILE_INFO_LIMIT = 1024;     // the ZFILE information must end before this offset
+constexpr uint32_t MAX_FILE_OFFSET = 0x7FFFFFFF;  // file positions pass through signed 32-bit offsets
+constexpr int HEX_HEADER_LENGTH = 21;
+
+// Retries and time-outs.
+constexpr int RETRY_LIMIT = 10;
+constexpr int READ_WAIT_RETRIES = 200;
+constexpr uint32_t READ_RETRY_PAUSE_MS = 10;
+constexpr uint32_t READ_TIMEOUT_PER_BYTE_MS = 10;
+constexpr uint32_t READ_TIMEOUT_CONSTANT_MS = 100;
+constexpr uint32_t READ_INTERVAL_TIMEOUT_MS = 20;
+constexpr int PURGE_BUFFER_SIZE = 200;

@@ -1,0 +1,224 @@
+#include "zmodem/header.h"
+
+#include "adapter/serial_link.h"
+#include "zmodem/codec.h"
+#include "zmodem/messages.h"
+
+const uint8_t ZRQINIT_HEADER[HEX_HEADER_LENGTH] = {
+    ZPAD, ZPAD, ZDLE, FRAME_HEX, '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', CR, LF, XON,
+};
+
+namespace {
+
+// Writes one byte raw, unless an error is pending.
+void putRaw(ZmodemSession* session, int c) {
+    if (errorPending()) return;
+    session->currentChar = c;
+    writeRawByte(session);
+}
+
+void setHeader(ZmodemSession* session, uint8_t format, uint8_t type, uint8_t p0, uint8_t p1, uint8_t p2,
+               uint8_t p3) {
+    session->frameFormat = format;
+    session->headerType = type;
+    session->headerData[0] = p0;
+    session->headerData[1] = p1;
+    session->headerData[2] = p2;
+    session->headerData[3] = p3;
+}
+
+void setPositionHeader(ZmodemSession* session, uint8_t format, uint8_t type) {
+    session->frameFormat = format;
+    session->headerType = type;
+    setHeaderOffset(session, session->filePosition);
+}
+
+// The five bytes a header's CRC covers: type, then ZP0..ZP3.
+uint8_t headerByte(const ZmodemSession* session, int index) {
+    return index == 0 ? session->headerType : session->headerData[index - 1];
+}
+
+void storeHeaderByte(ZmodemSession* session, int index, uint8_t value) {
+    if (index == 0)
+        session->headerType = value;
+    else
+        session->headerData[index - 1] = value;
+}
+
+// Reads the type and ZP0..ZP3 with the given byte reader and checks a CRC-16
+// sent high byte first.
+void receiveCrc16Header(ZmodemSession* session, void (*readByte)(ZmodemSession*)) {
+    uint32_t crc = 0;
+    for (int i = 0; i < 5 && !errorPending(); i++) {
+        readByte(session);
+        if (errorPending()) return;
+        storeHeaderByte(session, i, static_cast<uint8_t>(session->currentChar));
+        crc = crc16Update(crc, static_cast<uint32_t>(session->currentChar));
+    }
+    uint32_t received = 0;
+    for (int i = 0; i < 2; i++) {
+        readByte(session);
+        if (errorPending()) return;
+        received = (received << 8) | static_cast<uint32_t>(session->currentChar);
+    }
+    if (crc != received) raiseError(ZMD004_CRC16_ERROR, crc, received);
+}
+
+}  // namespace
+
+void sendHeader(ZmodemSession* session) {
+    if (session->frameFormat == FRAME_HEX)
+        sendHexHeader(session);
+    else
+        sendBin16Header(session);
+    if (!errorPending()) ioOnHeaderSent(session, session->io);
+}
+
+void sendHexHeader(ZmodemSession* session) {
+    uint32_t crc = 0;
+    putRaw(session, ZPAD);
+    putRaw(session, ZPAD);
+    putRaw(session, ZDLE);
+    putRaw(session, session->frameFormat);
+    for (int i = 0; i < 5 && !errorPending(); i++) {
+        uint8_t b = headerByte(session, i);
+        crc = crc16Update(crc, b);
+        session->currentChar = b;
+        writeHexByte(session);
+    }
+    for (int shift = 8; shift >= 0 && !errorPending(); shift -= 8) {
+        session->currentChar = static_cast<int32_t>((crc >> shift) & 0xFF);
+        writeHexByte(session);
+    }
+    putRaw(session, CR);
+    putRaw(session, LF);
+    if (session->headerType != ZFIN && session->headerType != ZACK) putRaw(session, XON);
+}
+
+void sendBin16Header(ZmodemSession* session) {
+    uint32_t crc = 0;
+    putRaw(session, ZPAD);
+    putRaw(session, ZDLE);
+    putRaw(session, session->frameFormat);
+    for (int i = 0; i < 5 && !errorPending(); i++) {
+        uint8_t b = headerByte(session, i);
+        crc = crc16Update(crc, b);
+        session->currentChar = b;
+        writeEscapedByte(session);
+    }
+    for (int shift = 8; shift >= 0 && !errorPending(); shift -= 8) {
+        session->currentChar = static_cast<int32_t>((crc >> shift) & 0xFF);
+        writeEscapedByte(session);
+    }
+}
+
+void sendZrinit(ZmodemSession* session) {
+    setHeader(session, FRAME_HEX, ZRINIT, 0, 0, 0, ZRINIT_FLAGS);
+    sendHeader(session);
+}
+
+void sendZskip(ZmodemSession* session) {
+    setHeader(session, FRAME_HEX, ZSKIP, 0, 0, 0, 0);
+    sendHeader(session);
+}
+
+void sendZrpos(ZmodemSession* session) {
+    setPositionHeader(session, FRAME_HEX, ZRPOS);
+    ioPurge(session, session->io);
+    sendHeader(session);
+}
+
+void sendZfin(ZmodemSession* session) {
+    setHeader(session, FRAME_HEX, ZFIN, 0, 0, 0, 0);
+    sendHeader(session);
+}
+
+void sendZeof(ZmodemSession* session) {
+    setPositionHeader(session, FRAME_HEX, ZEOF);
+    sendHeader(session);
+}
+
+void sendZfile(ZmodemSession* session) {
+    setHeader(session, FRAME_BIN16, ZFILE, 0, 0, 0, ZCBIN);
+    sendHeader(session);
+}
+
+void sendZdata(ZmodemSession* session) {
+    setPositionHeader(session, FRAME_BIN16, ZDATA);
+    sendHeader(session);
+}
+
+void sendZrqinit(ZmodemSession* session) { ioWrite(session, session->io, ZRQINIT_HEADER, sizeof ZRQINIT_HEADER); }
+
+void receiveHeader(ZmodemSession* session) {
+    session->headerDone = 0;
+    readRawByte(session);
+    while (!errorPending() && !session->headerDone) {
+        while (session->currentChar != ZPAD) {
+            ioOnGarbage(session, session->io);
+            readRawByte(session);
+            if (errorPending()) return;
+        }
+        int pads = 1;
+        readRawByte(session);
+        if (errorPending()) return;
+        while (session->currentChar == ZPAD) {
+            pads++;
+            if (pads > 2) ioOnGarbage(session, session->io);
+            readRawByte(session);
+            if (errorPending()) return;
+        }
+        if (session->currentChar != ZDLE) continue;
+        readRawByte(session);
+        if (errorPending()) return;
+        int letter = session->currentChar;
+        if (letter == FRAME_BIN16) {
+            session->frameFormat = FRAME_BIN16;
+            receiveBin16Header(session);
+        } else if (letter == FRAME_BIN32) {
+            session->frameFormat = FRAME_BIN32;
+            receiveBin32Header(session);
+        } else if (letter == FRAME_HEX && pads >= 2) {
+            session->frameFormat = FRAME_HEX;
+            receiveHexHeader(session);
+        }
+    }
+}
+
+void receiveHexHeader(ZmodemSession* session) {
+    receiveCrc16Header(session, readHexByte);
+    if (errorPending()) return;
+    readRawByte(session);
+    if (errorPending()) return;
+    if (session->currentChar == CR) {
+        readRawByte(session);
+        if (errorPending()) return;
+    }
+    session->headerDone = 1;
+}
+
+void receiveBin16Header(ZmodemSession* session) {
+    receiveCrc16Header(session, readEscapedByte);
+    if (!errorPending()) session->headerDone = 1;
+}
+
+void receiveBin32Header(ZmodemSession* session) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (int i = 0; i < 5; i++) {
+        readEscapedByte(session);
+        if (errorPending()) return;
+        storeHeaderByte(session, i, static_cast<uint8_t>(session->currentChar));
+        crc = crc32Update(crc, static_cast<uint32_t>(session->currentChar));
+    }
+    uint32_t received = 0;
+    for (int i = 0; i < 4; i++) {
+        readEscapedByte(session);
+        if (errorPending()) return;
+        received |= static_cast<uint32_t>(session->currentChar) << (8 * i);
+    }
+    crc = ~crc;
+    if (crc != received)
+        raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
+    else
+        session->headerDone = 1;
+}

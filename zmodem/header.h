@@ -1,0 +1,30 @@
+// Zmodem headers: sending in hex and binary CRC-16 framing, the builders for
+// every header the engine sends, and the hunt for and check of incoming
+// hex, CRC-16 and CRC-32 headers.
+#pragma once
+
+#include <cstdint>
+
+#include "zmodem/constants.h"
+#include "zmodem/session.h"
+
+// The complete hex ZRQINIT, all data bytes zero.
+extern const uint8_t ZRQINIT_HEADER[HEX_HEADER_LENGTH];
+
+void sendHeader(ZmodemSession* session);
+void sendHexHeader(ZmodemSession* session);
+void sendBin16Header(ZmodemSession* session);
+
+void sendZrinit(ZmodemSession* session);
+void sendZskip(ZmodemSession* session);
+void sendZrpos(ZmodemSession* session);
+void sendZfin(ZmodemSession* session);
+void sendZeof(ZmodemSession* session);
+void sendZfile(ZmodemSession* session);
+void sendZdata(ZmodemSession* session);
+void sendZrqinit(ZmodemSession* session);
+
+void receiveHeader(ZmodemSession* session);
+void receiveHexHeader(ZmodemSession* session);
+void receiveBin16Header(ZmodemSession* session);
+void receiveBin32Header(ZmodemSession* session);

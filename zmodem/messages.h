@@ -1,0 +1,45 @@
+// Every text the program prints or latches, in one place. They are macros so
+// that printf-style format checking sees the literal at each use.
+#pragma once
+
+// Driver.
+#define MSG_BANNER "\nZmodem program..."
+#define MSG_USAGE "\nUsage: zmodem /r /s [filename]"
+#define MSG_UNRECOGNIZED_ARGUMENT "\nUnrecognized argument"
+#define MSG_SEND_NEEDS_FILENAME "\nError: send requires filename"
+#define MSG_FILENAME_TOO_LONG "\nError: file name longer than 259 characters"
+
+// Engine errors, latched in the error slot.
+#define ZMD001_ZRINIT_NOT_ACCEPTED "ZMD001 Remote didn't accept my ZRINIT\n"
+#define ZMD002_ZRPOS_UNANSWERED "ZMD002 Remote failed to respond to my ZRPOS\n"
+#define ZMD004_CRC16_ERROR "ZMD004 CRCXM error, ours = %x, theirs = %x\n"
+#define ZMD005_SUBPACKET_TOO_LONG "ZMD005 Error - subpacket too long\n"
+#define ZMD006_CRC32_ERROR "ZMD006 CRC32 error - ours = %lx, theirs = %lx\n"
+#define ZMD007_FILE_INFO_OUT_OF_SPEC "ZMD007 File Data is out of spec\n"
+#define ZMD008_BAD_HEX "ZMD008 Bad hex character %x received\n"
+#define ZMD009_TIMEOUT "ZMD009 Timeout\n"
+#define ZMD010_REMOTE_CANCEL "ZMD010 Received cancel signal from remote\n"
+#define MEM001_NO_MEMORY "MEM001 Insufficient memory allocating %lu bytes\n"
+#define FIL001_WRITE_FAILED "FIL001 Error writing file %s\n"
+#define FIL002_CLOSE_FAILED "FIL002 Error closing file %s\n"
+#define FIL003_FILE_TOO_LARGE "FIL003 File %s exceeds 2147483647 bytes\n"
+#define FIL004_READ_FAILED "FIL004 Error reading file %s\n"
+#define FIL005_SEEK_FAILED "FIL005 Cannot seek file %s to offset %lu\n"
+
+// File progress lines.
+#define MSG_OPENING_FILE "opening file %s\n"
+#define MSG_OPEN_FAILED "failed to open file %s\n"
+#define MSG_CLOSING_FILE "closing file\n"
+#define MSG_SEEKING "seeking to offset %lu\n"
+#define MSG_READ_BYTES "read %d bytes\n"
+#define MSG_FILE_TOO_LARGE "file %s is 2 GiB or larger and cannot be sent\n"
+
+// Serial port.
+#define MSG_PORT_OPEN_FAILED "CreateFile failed with error %d.\n"
+#define MSG_PORT_GET_FAILED "GetCommState failed with error %d.\n"
+#define MSG_PORT_SET_FAILED "SetCommState failed with error %d.\n"
+#define MSG_PORT_RECONFIGURED "Serial port %s successfully reconfigured.\n"
+#define MSG_READ_EVENT_FAILED "\nError Create Reader Event"
+#define MSG_READ_FAILED "\nError in GetLastError."
+#define MSG_READ_WAIT_FAILED "\nError in WaitForSingleObject."
+#define MSG_READ_RESULT_FAILED "\nError in GetOverlappedResult"

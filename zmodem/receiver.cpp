@@ -1,0 +1,186 @@
+#include "zmodem/receiver.h"
+
+#include <initializer_list>
+
+#include "adapter/file_io.h"
+#include "adapter/serial_link.h"
+#include "zmodem/codec.h"
+#include "zmodem/header.h"
+#include "zmodem/messages.h"
+#include "zmodem/subpacket_rx.h"
+
+namespace {
+
+bool pendingIsOneOf(std::initializer_list<const char*> formats) {
+    for (const char* format : formats)
+        if (errorIs(format)) return true;
+    return false;
+}
+
+// Errors of a header wait that the cycle answers with a new ZRINIT.
+bool cycleMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX}); }
+
+// Errors of a header wait that the file loop answers with a new ZRPOS.
+bool fileMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR}); }
+
+// Errors of the data phase that are answered with a new ZRPOS.
+bool dataMayRetry() {
+    return pendingIsOneOf({ZMD009_TIMEOUT, ZMD005_SUBPACKET_TOO_LONG, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR});
+}
+
+// Handles a ZFILE header inside a cycle. Returns true when the cycle is over.
+bool receiveOffer(ZmodemSession* session, int* cycleCount) {
+    session->skipFile = 0;
+    ioOnAccepted(session, session->io);
+    receiveFileInfo(session);
+    if (!errorPending()) {
+        receiveFile(session);
+        return true;
+    }
+    if (errorIs(ZMD006_CRC32_ERROR) && *cycleCount < RETRY_LIMIT) {
+        reportError();
+        sendZrinit(session);
+        ++*cycleCount;
+    }
+    return false;
+}
+
+}  // namespace
+
+void receiveSession(ZmodemSession* session) {
+    if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
+    ioPurge(session, session->io);
+    session->skipFile = 0;
+    bool batchClosed = false;
+    while (!errorPending() && !batchClosed) {
+        sendZrinit(session);
+        int cycleCount = 0;
+        bool cycleOver = false;
+        while (!errorPending() && !cycleOver) {
+            receiveHeader(session);
+            if (errorPending()) {
+                if (cycleMayRetry() && cycleCount < RETRY_LIMIT) {
+                    reportError();
+                    sendZrinit(session);
+                    cycleCount++;
+                }
+                continue;
+            }
+            switch (session->headerType) {
+                case ZFIN:
+                    sendZfin(session);
+                    ioOnAccepted(session, session->io);
+                    awaitOverAndOut(session);
+                    batchClosed = true;
+                    cycleOver = true;
+                    break;
+                case ZRQINIT:
+                    if (cycleCount < RETRY_LIMIT) {
+                        sendZrinit(session);
+                        cycleCount++;
+                    } else {
+                        raiseError(ZMD001_ZRINIT_NOT_ACCEPTED);
+                    }
+                    break;
+                case ZFILE:
+                    cycleOver = receiveOffer(session, &cycleCount);
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+}
+
+void receiveFile(ZmodemSession* session) {
+    session->filePosition = 0;
+    ioCreateFile(session, session->io, session->fileName, session->fileInfo, &session->filePosition,
+                 &session->skipFile);
+    if (session->skipFile) {
+        sendZskip(session);
+        return;
+    }
+    sendZrpos(session);
+    int fileCount = 0;
+    bool finished = false;
+    while (!errorPending() && !finished) {
+        receiveHeader(session);
+        if (errorPending()) {
+            if (fileMayRetry() && fileCount < RETRY_LIMIT) {
+                reportError();
+                sendZrpos(session);
+                fileCount++;
+            }
+            continue;
+        }
+        bool repeatRequest = false;
+        switch (session->headerType) {
+            case ZDATA:
+                ioOnAccepted(session, session->io);
+                receiveFileData(session);
+                finished = true;
+                break;
+            case ZEOF:
+                if (positionMatches(session)) {
+                    ioOnAccepted(session, session->io);
+                    ioCloseFile(session, session->io);
+                    finished = true;
+                } else {
+                    repeatRequest = true;
+                }
+                break;
+            case ZFILE:
+                repeatRequest = true;
+                break;
+            default:
+                break;
+        }
+        if (!repeatRequest) continue;
+        if (fileCount < RETRY_LIMIT) {
+            sendZrpos(session);
+            fileCount++;
+        } else {
+            raiseError(ZMD002_ZRPOS_UNANSWERED);
+        }
+    }
+}
+
+void receiveFileData(ZmodemSession* session) {
+    session->moreData = 1;
+    int dataCount = 0;
+    bool finished = false;
+    while (!errorPending() && !finished) {
+        if (session->moreData) {
+            receiveSubpacket(session);
+            if (!errorPending()) {
+                ioWriteFile(session, session->io, session->buffer,
+                            static_cast<uint32_t>(session->bufferCursor - session->buffer));
+                if (!errorPending()) dataCount = 0;
+            }
+        } else {
+            receiveHeader(session);
+            if (!errorPending() && positionMatches(session)) {
+                if (session->headerType == ZDATA) {
+                    ioOnAccepted(session, session->io);
+                    session->moreData = 1;
+                } else if (session->headerType == ZEOF) {
+                    ioOnAccepted(session, session->io);
+                    ioCloseFile(session, session->io);
+                    finished = true;
+                }
+            }
+        }
+        if (errorPending() && dataMayRetry() && dataCount < RETRY_LIMIT) {
+            reportError();
+            session->moreData = 0;
+            sendZrpos(session);
+            dataCount++;
+        }
+    }
+}
+
+void awaitOverAndOut(ZmodemSession* session) {
+    readRawByte(session);
+    if (!errorPending()) readRawByte(session);
+    if (errorPending() && errorIs(ZMD009_TIMEOUT)) clearError();
+}

@@ -1,0 +1,173 @@
+#include "zmodem/sender.h"
+
+#include "adapter/file_io.h"
+#include "adapter/serial_link.h"
+#include "zmodem/header.h"
+#include "zmodem/messages.h"
+#include "zmodem/subpacket_tx.h"
+
+namespace {
+
+const uint8_t RZ_COMMAND[] = {'r', 'z', '\r'};
+const uint8_t OVER_AND_OUT[] = {'O', 'O'};
+
+enum SendState { READ_BLOCK, STREAM, REPOSITION, SEND_EOF, AWAIT_EOF_REPLY };
+
+bool inviteMayRetry() {
+    return errorIs(ZMD009_TIMEOUT) || errorIs(ZMD004_CRC16_ERROR) || errorIs(ZMD006_CRC32_ERROR) ||
+           errorIs(ZMD008_BAD_HEX);
+}
+
+bool headerIs(const ZmodemSession* session, uint8_t type) { return !errorPending() && session->headerType == type; }
+
+void readBlock(ZmodemSession* session) {
+    ioReadFile(session, session->io, session->buffer, session->blockSize, &session->blockLength);
+}
+
+// Streams subpackets, polling for a ZRPOS after each. Returns the next state.
+SendState stream(ZmodemSession* session) {
+    while (!errorPending()) {
+        sendSubpacket(session);
+        pollHeader(session);
+        if (headerIs(session, ZRPOS)) return REPOSITION;
+        if (errorPending()) {
+            if (!errorIs(ZMD009_TIMEOUT)) return STREAM;
+            clearError();
+        }
+        if (!session->moreData) return SEND_EOF;
+        readBlock(session);
+        if (session->blockLength < session->blockSize) session->moreData = 0;
+    }
+    return STREAM;
+}
+
+}  // namespace
+
+void sendSession(ZmodemSession* session) {
+    if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
+    ioPurge(session, session->io);
+    sendRzCommand(session);
+    int cycleCount = 0;
+    bool done = false;
+    while (!errorPending() && !done && cycleCount < RETRY_LIMIT) {
+        sendZrqinit(session);
+        receiveHeader(session);
+        if (errorPending()) {
+            if (!inviteMayRetry()) break;
+            reportError();
+            cycleCount++;
+        } else if (session->headerType == ZCANCEL) {
+            raiseError(ZMD010_REMOTE_CANCEL);
+            done = true;
+        } else if (session->headerType == ZRINIT) {
+            ioOnAccepted(session, session->io);
+            sendFiles(session);
+            done = true;
+        } else {
+            cycleCount++;
+        }
+    }
+    if (errorPending()) return;
+
+    int closeCount = 0;
+    sendZfin(session);
+    while (!errorPending()) {
+        receiveHeader(session);
+        if (headerIs(session, ZFIN)) break;
+        if (closeCount < RETRY_LIMIT) {
+            reportError();
+            sendZfin(session);
+            closeCount++;
+        }
+    }
+    if (!errorPending()) sendOverAndOut(session);
+}
+
+void sendFiles(ZmodemSession* session) {
+    int open = ioOpenNextFile(session, session->io, session->fileName, &session->fileLength);
+    while (!errorPending() && open) {
+        session->filePosition = 0;
+        int attempts = 0;
+        bool done = false;
+        while (!errorPending() && attempts < RETRY_LIMIT && !done) {
+            sendZfile(session);
+            sendFileInfo(session);
+            receiveHeader(session);
+            if (errorPending()) {
+                if (errorIs(ZMD009_TIMEOUT)) reportError();
+                attempts++;
+            } else if (session->headerType == ZRINIT) {
+                attempts++;
+            } else if (session->headerType == ZRPOS) {
+                uint32_t offset = headerOffset(session);
+                ioSeekFile(session, session->io, offset);
+                session->filePosition = offset;
+                if (!errorPending()) sendFileData(session);
+                done = true;
+            } else if (session->headerType == ZSKIP) {
+                done = true;
+            }
+        }
+        if (errorPending()) break;
+        ioCloseFile(session, session->io);
+        open = ioOpenNextFile(session, session->io, session->fileName, &session->fileLength);
+    }
+}
+
+void sendFileData(ZmodemSession* session) {
+    SendState state = READ_BLOCK;
+    session->moreData = 1;
+    int failures = 0;
+    bool done = false;
+    while (!errorPending() && !done) {
+        switch (state) {
+            case READ_BLOCK:
+                readBlock(session);
+                if (errorPending()) break;
+                if (session->blockLength > 0) {
+                    sendZdata(session);
+                    state = STREAM;
+                } else {
+                    state = SEND_EOF;
+                }
+                break;
+            case STREAM:
+                state = stream(session);
+                break;
+            case REPOSITION: {
+                uint32_t offset = headerOffset(session);
+                if (offset <= session->filePosition) session->moreData = 1;
+                ioSeekFile(session, session->io, offset);
+                session->filePosition = offset;
+                state = READ_BLOCK;
+                break;
+            }
+            case SEND_EOF:
+                sendZeof(session);
+                failures = 0;
+                state = AWAIT_EOF_REPLY;
+                break;
+            case AWAIT_EOF_REPLY:
+                receiveHeader(session);
+                if (headerIs(session, ZRINIT)) {
+                    done = true;
+                } else if (headerIs(session, ZRPOS)) {
+                    state = REPOSITION;
+                } else {
+                    failures++;
+                    if (failures < RETRY_LIMIT) clearError();
+                }
+                break;
+        }
+    }
+}
+
+void pollHeader(ZmodemSession* session) {
+    session->waitForInput = 0;
+    receiveHeader(session);
+    session->waitForInput = 1;
+}
+
+void sendRzCommand(ZmodemSession* session) { ioWrite(session, session->io, RZ_COMMAND, sizeof RZ_COMMAND); }
+
+void sendOverAndOut(ZmodemSession* session) { ioWrite(session, session->io, OVER_AND_OUT, sizeof OVER_AND_OUT); }

@@ -1,0 +1,98 @@
+#include "zmodem/subpacket_rx.h"
+
+#include <cstddef>
+#include <cstring>
+
+#include "adapter/serial_link.h"
+#include "zmodem/codec.h"
+#include "zmodem/messages.h"
+
+namespace {
+
+// The checksum a subpacket is verified with: CRC-16 or CRC-32.
+struct SubpacketCheck {
+    uint32_t initial;
+    uint32_t (*update)(uint32_t crc, uint32_t byte);
+    int crcBytes;
+};
+
+constexpr SubpacketCheck CRC16_CHECK = {0, crc16Update, 2};
+constexpr SubpacketCheck CRC32_CHECK = {0xFFFFFFFFu, crc32Update, 4};
+
+// Reads data bytes up to a frame end, then the CRC, and accepts the data when
+// it matches. The CRC-16 arrives high byte first, the CRC-32 low byte first.
+void receiveChecked(ZmodemSession* session, const SubpacketCheck& check) {
+    session->bufferCursor = session->buffer;
+    uint32_t crc = check.initial;
+    bool accepted = false;
+    while (!errorPending() && session->bufferCursor < session->bufferEnd && !accepted) {
+        readEscapedByte(session);
+        if (errorPending()) break;
+        if (!session->frameEnd) {
+            crc = check.update(crc, static_cast<uint32_t>(session->currentChar));
+            *session->bufferCursor++ = static_cast<uint8_t>(session->currentChar);
+            continue;
+        }
+        if (session->currentChar != ZCRCG) session->moreData = 0;
+        crc = check.update(crc, static_cast<uint32_t>(session->currentChar));
+        uint32_t received = 0;
+        for (int i = 0; i < check.crcBytes && !errorPending(); i++) {
+            readEscapedByte(session);
+            if (errorPending()) break;
+            uint32_t b = static_cast<uint32_t>(session->currentChar) & 0xFF;
+            received = check.crcBytes == 2 ? (received << 8) | b : received | (b << (8 * i));
+        }
+        if (errorPending()) break;
+        if (check.crcBytes == 2) {
+            if (received == crc) accepted = true;
+            else raiseError(ZMD004_CRC16_ERROR, crc, received);
+        } else {
+            crc = ~crc;
+            if (received == crc) accepted = true;
+            else raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
+        }
+        if (accepted) session->filePosition += static_cast<uint32_t>(session->bufferCursor - session->buffer);
+    }
+    if (session->bufferCursor == session->bufferEnd) raiseError(ZMD005_SUBPACKET_TOO_LONG);
+}
+
+}  // namespace
+
+void receiveSubpacket(ZmodemSession* session) {
+    if (session->frameFormat == FRAME_BIN32)
+        receiveSubpacketCrc32(session);
+    else
+        receiveSubpacketCrc16(session);
+    if (errorPending())
+        session->moreData = 0;
+    else
+        ioOnAccepted(session, session->io);
+}
+
+void receiveSubpacketCrc16(ZmodemSession* session) { receiveChecked(session, CRC16_CHECK); }
+
+void receiveSubpacketCrc32(ZmodemSession* session) { receiveChecked(session, CRC32_CHECK); }
+
+void receiveFileInfo(ZmodemSession* session) {
+    receiveSubpacket(session);
+    if (errorPending()) return;
+    // The name is cut to 259 characters and never read beyond the bytes received.
+    uint8_t* end = session->bufferCursor;
+    size_t received = static_cast<size_t>(end - session->buffer);
+    size_t nameLength = 0;
+    while (nameLength < received && nameLength < FILE_NAME_SIZE - 1 && session->buffer[nameLength] != 0) nameLength++;
+    memset(session->fileName, 0, sizeof session->fileName);
+    memcpy(session->fileName, session->buffer, nameLength);
+    uint8_t* nameEnd = static_cast<uint8_t*>(memchr(session->buffer, 0, received));
+    if (nameEnd == nullptr) {
+        raiseError(ZMD007_FILE_INFO_OUT_OF_SPEC);
+        return;
+    }
+    session->fileInfo = reinterpret_cast<char*>(nameEnd + 1);
+    uint8_t* infoStart = nameEnd + 1;
+    uint8_t* infoEnd = static_cast<uint8_t*>(memchr(infoStart, 0, static_cast<size_t>(end - infoStart)));
+    if (infoEnd == nullptr || infoEnd - session->buffer >= static_cast<ptrdiff_t>(FILE_INFO_LIMIT))
+        raiseError(ZMD007_FILE_INFO_OUT_OF_SPEC);
+}
+
+int positionMatches(const ZmodemSession* session) { return headerOffset(session) == session->filePosition ? 1 : 0; }
