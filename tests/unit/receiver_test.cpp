@@ -1,0 +1,391 @@
+// The receiving side driven through the in-memory line by a scripted sender.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "adapter/file_io.h"
+#include "driver/lifecycle.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/session_fixture.h"
+#include "zmodem/messages.h"
+#include "zmodem/receiver.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const Bytes OO = bytesOf("OO");
+
+Bytes pattern(size_t n, uint32_t seed) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = static_cast<uint8_t>(seed >> 16);
+    }
+    return out;
+}
+
+Bytes slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
+
+Bytes readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+Bytes offer16(const std::string& name) {
+    return concat({bin16Header(ZFILE, flags(ZCBIN)), subpacket16(fileInfo(name, "0 0 0 0"), ZCRCW)});
+}
+Bytes offer32(const std::string& name) {
+    return concat({bin32Header(ZFILE, flags(ZCBIN)), subpacket32(fileInfo(name, "0 0 0 0"), ZCRCW)});
+}
+// A subpacket whose first data byte (a plain one) was changed after the CRC was taken.
+Bytes damaged(Bytes subpacket) {
+    subpacket[0] ^= 0x01;
+    return subpacket;
+}
+Bytes damaged16(const Bytes& data, uint8_t frameEnd) { return damaged(subpacket16(data, frameEnd)); }
+// A hex header with a byte that is no lowercase hex digit.
+Bytes badHexHeader(uint8_t type) {
+    Bytes out = hexHeader(type, 0);
+    out[5] = 'G';
+    return out;
+}
+
+size_t countType(const Bytes& output, uint8_t type) {
+    std::vector<uint8_t> types = typesIn(output);
+    return static_cast<size_t>(std::count(types.begin(), types.end(), type));
+}
+
+class ReceiverTest : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        home = fs::current_path();
+        base = fs::temp_directory_path() / ("zmodem_rx_" + std::to_string(getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(base);
+        fs::create_directories(base / "work" / "a");
+        fs::current_path(base / "work");
+    }
+    void TearDown() override {
+        ioReleaseFile(&session.ioState);
+        fs::current_path(home);
+        fs::remove_all(base);
+        SessionTest::TearDown();
+    }
+    // A fresh line, error slot, session and working directory, for table rows.
+    void fresh() {
+        ioReleaseFile(&session.ioState);
+        resetMemoryLine();
+        errorSlot = ErrorSlot{};
+        initTestSession(session, storage);
+        for (const auto& entry : fs::directory_iterator(".")) fs::remove_all(entry.path());
+        fs::create_directory("a");
+    }
+    // Runs the receiver with the script; returns what it printed.
+    std::string run(ScriptedPeer& peer) {
+        peer.attach(line());
+        testing::internal::CaptureStdout();
+        receiveSession(&session);
+        return testing::internal::GetCapturedStdout();
+    }
+    std::vector<uint8_t> types() { return typesIn(written()); }
+
+    fs::path home;
+    fs::path base;
+};
+
+TEST_F(ReceiverTest, WholeBatchWithBothCrcsIsWrittenByteForByte) {
+    Bytes first = pattern(1500, 1);
+    Bytes second = pattern(2100, 2);
+    for (int escapable : {0x18, 0x11, 0x13, 0x10, 0x7F, 0xFF, 0x91, 0x93, 0x98, 0x90})
+        first.push_back(static_cast<uint8_t>(escapable));
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("one.bin"))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(slice(first, 0, 1024), ZCRCG),
+                           subpacket16(slice(first, 1024, first.size()), ZCRCE),
+                           hexHeader(ZEOF, static_cast<uint32_t>(first.size()))}))
+        .on(ZRINIT, offer32("two.bin"))
+        .on(ZRPOS, concat({bin32Header(ZDATA, 0), subpacket32(slice(second, 0, 1024), ZCRCG),
+                           subpacket32(slice(second, 1024, 2048), ZCRCG),
+                           subpacket32(slice(second, 2048, 2100), ZCRCE), bin32Header(ZEOF, 2100)}))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    std::string out = run(peer);
+
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(readFile("one.bin"), first);
+    EXPECT_EQ(readFile("two.bin"), second);
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZRPOS, ZRINIT, ZFIN}));
+    for (const SeenHeader& h : headersIn(written())) {
+        EXPECT_EQ(h.format, 'B');
+        EXPECT_EQ(h.data, h.type == ZRINIT ? flags(ZRINIT_FLAGS) : 0u);
+    }
+    EXPECT_TRUE(line().input.empty());
+    EXPECT_EQ(countOf(out, "closing file\n"), 2u);
+    EXPECT_EQ(peer.remaining(), 0u);
+}
+
+TEST_F(ReceiverTest, ZfinRightAfterZrinitEndsCleanlyWhateverTheLastBytes) {
+    for (const std::string closing : {"OO", "xy", ""}) {
+        SCOPED_TRACE("closing bytes: \"" + closing + "\"");
+        fresh();
+        ScriptedPeer peer;
+        peer.on(ZRINIT, hexHeader(ZFIN, 0)).on(ZFIN, bytesOf(closing));
+        run(peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZFIN}));
+        EXPECT_TRUE(line().input.empty());
+        EXPECT_EQ(line().emptyReads > 100, closing.empty());  // only the silent peer costs a time-out
+    }
+}
+
+TEST_F(ReceiverTest, EleventhZrqinitIsNotAccepted) {
+    ScriptedPeer peer;
+    peer.on(ZRINIT, hexHeader(ZRQINIT, 0), 11);
+    run(peer);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(ZMD001_ZRINIT_NOT_ACCEPTED));
+    EXPECT_EQ(types(), std::vector<uint8_t>(11, ZRINIT));
+}
+
+TEST_F(ReceiverTest, EmptyFileIsCreatedAndClosedWithoutData) {
+    std::ofstream("empty.bin") << "old contents";
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("empty.bin"))
+        .on(ZRPOS, hexHeader(ZEOF, 0))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    std::string out = run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_TRUE(fs::exists("empty.bin"));
+    EXPECT_EQ(fs::file_size("empty.bin"), 0u);
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZFIN}));
+    EXPECT_EQ(out, "opening file empty.bin\nclosing file\n");
+}
+
+TEST_F(ReceiverTest, FileThatCannotBeCreatedIsSkipped) {
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("no_such_dir/x"))
+        .on(ZSKIP, Bytes{})
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    std::string out = run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZSKIP, ZRINIT, ZFIN}));
+    EXPECT_EQ(out, "opening file no_such_dir/x\nfailed to open file no_such_dir/x\n");
+    EXPECT_EQ(session.ioState.failedFiles, 1);
+}
+
+TEST_F(ReceiverTest, UnsafeNamesAreRefusedAndNothingIsWrittenOutside) {
+    struct Case {
+        const char* name;
+        const char* mustNotExist;  // relative to the working directory
+    };
+    const Case cases[] = {{"/etc/zmodem_x", "/etc/zmodem_x"}, {"\\x", "\\x"},  {"C:x", "C:x"},
+                          {"../x", "../x"},                     {"a/../../x", "../x"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(fs::exists(c.mustNotExist));
+        fresh();
+        ScriptedPeer peer;
+        peer.on(ZRINIT, offer16(c.name))
+            .on(ZSKIP, concat({bin16Header(ZDATA, 0), subpacket16(bytesOf("data"), ZCRCE), hexHeader(ZEOF, 4)}))
+            .on(ZRINIT, hexHeader(ZFIN, 0))
+            .on(ZFIN, OO);
+        std::string out = run(peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(countOf(out, std::string("failed to open file ") + c.name + "\n"), 1u) << out;
+        EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZSKIP, ZRINIT, ZFIN}));
+        EXPECT_FALSE(fs::exists(c.mustNotExist));
+        std::vector<std::string> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(".")) entries.push_back(entry.path().string());
+        EXPECT_EQ(entries, std::vector<std::string>{"./a"});
+    }
+}
+
+TEST_F(ReceiverTest, ZeofAtWrongOffsetBeforeDataAsksAgain) {
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin"))
+        .on(ZRPOS, hexHeader(ZEOF, 7))
+        .on(ZRPOS, hexHeader(ZEOF, 0))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    std::string out = run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRPOS, ZRINIT, ZFIN}));
+    EXPECT_EQ(out.find("ZMD"), std::string::npos);
+}
+
+TEST_F(ReceiverTest, ElevenWrongZeofsBeforeDataEndTheTransfer) {
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin")).on(ZRPOS, hexHeader(ZEOF, 7), 11);
+    run(peer);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(ZMD002_ZRPOS_UNANSWERED));
+    EXPECT_EQ(countType(written(), ZRPOS), 11u);
+}
+
+TEST_F(ReceiverTest, ZeofAtWrongOffsetDuringDataIsIgnored) {
+    Bytes data = pattern(100, 3);
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin"))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(data, ZCRCE), hexHeader(ZEOF, 50),
+                           hexHeader(ZEOF, 100)}))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZFIN}));
+    EXPECT_EQ(readFile("f.bin"), data);
+}
+
+TEST_F(ReceiverTest, ThreeFullBlocksAndAShortOneEndAt3572) {
+    Bytes data = pattern(3572, 4);
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin"))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(slice(data, 0, 1024), ZCRCG),
+                           subpacket16(slice(data, 1024, 2048), ZCRCG), subpacket16(slice(data, 2048, 3072), ZCRCG),
+                           subpacket16(slice(data, 3072, 3572), ZCRCE), hexHeader(ZEOF, 3572)}))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(readFile("f.bin"), data);
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZFIN}));
+}
+
+TEST_F(ReceiverTest, FrameEndsOtherThanZcrcgAreFollowedByAHeader) {
+    for (int end : {ZCRCE, ZCRCQ, ZCRCW}) {
+        uint8_t frameEnd = static_cast<uint8_t>(end);
+        SCOPED_TRACE(std::string(1, static_cast<char>(frameEnd)));
+        fresh();
+        Bytes data = pattern(500, frameEnd);
+        ScriptedPeer peer;
+        peer.on(ZRINIT, offer16("f.bin"))
+            .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(slice(data, 0, 300), frameEnd),
+                               bin16Header(ZDATA, 300), subpacket16(slice(data, 300, 500), ZCRCE),
+                               hexHeader(ZEOF, 500)}))
+            .on(ZRINIT, hexHeader(ZFIN, 0))
+            .on(ZFIN, OO);
+        run(peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(readFile("f.bin"), data);
+        EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZFIN}));  // no ZACK
+    }
+}
+
+TEST_F(ReceiverTest, EleventhDataFailureInARowEndsTheTransfer) {
+    Bytes data(100, 'a');
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin")).on(ZRPOS, concat({bin16Header(ZDATA, 0), damaged16(data, ZCRCG)}), 20);
+    std::string out = run(peer);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(ZMD004_CRC16_ERROR));
+    EXPECT_EQ(countOf(out, "ZMD004"), 10u);
+    EXPECT_EQ(countType(written(), ZRPOS), 11u);
+    EXPECT_EQ(fs::file_size("f.bin"), 0u);
+}
+
+TEST_F(ReceiverTest, GoodSubpacketStartsTheFailureCountAgain) {
+    Bytes data(100, 'a');
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin"))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), damaged16(data, ZCRCG)}), 5)
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(data, ZCRCG), damaged16(data, ZCRCG)}))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 100), damaged16(data, ZCRCG)}), 20);
+    std::string out = run(peer);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(ZMD004_CRC16_ERROR));
+    // 5 failures, a good subpacket, then 11 more: the last one ends the transfer.
+    EXPECT_EQ(countOf(out, "ZMD004"), 15u);
+    std::vector<SeenHeader> headers = headersIn(written());
+    ASSERT_EQ(countType(written(), ZRPOS), 16u);
+    EXPECT_EQ(headers.back().type, ZRPOS);
+    EXPECT_EQ(headers.back().data, 100u);
+    ioReleaseFile(&session.ioState);
+    EXPECT_EQ(readFile("f.bin"), data);
+}
+
+TEST_F(ReceiverTest, BadHexDigitEndsTheFileButIsRetriedAfterZrinit) {
+    struct Case {
+        const char* phase;
+        bool afterZrpos;  // the bad header answers ZRPOS (else ZRINIT)
+        Bytes prefix;     // good input before the bad header
+        bool ends;
+    };
+    const Case cases[] = {
+        {"answer to ZRINIT", false, {}, false},
+        {"answer to ZRPOS", true, {}, true},
+        {"during data", true, concat({bin16Header(ZDATA, 0), subpacket16(bytesOf("abc"), ZCRCE)}), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.phase);
+        fresh();
+        ScriptedPeer peer;
+        if (c.afterZrpos) peer.on(ZRINIT, offer16("f.bin")).on(ZRPOS, concat({c.prefix, badHexHeader(ZEOF)}));
+        else peer.on(ZRINIT, badHexHeader(ZFILE));
+        peer.on(ZRINIT, hexHeader(ZFIN, 0)).on(ZFIN, OO);
+        std::string out = run(peer);
+        EXPECT_EQ(errorPending(), c.ends);
+        if (c.ends) {
+            EXPECT_TRUE(errorIs(ZMD008_BAD_HEX));
+            EXPECT_EQ(countType(written(), ZRPOS), 1u);
+            EXPECT_EQ(typesIn(written()).back(), ZRPOS);
+        } else {
+            EXPECT_EQ(countOf(out, "ZMD008 Bad hex character 47 received\n"), 1u);
+            EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRINIT, ZFIN}));
+        }
+    }
+}
+
+TEST_F(ReceiverTest, CrcErrorInFileOfferEndsWithCrc16ButIsRetriedWithCrc32) {
+    Bytes info = fileInfo("f.bin", "0 0 0 0");
+    Bytes bad16 = concat({bin16Header(ZFILE, 0), damaged16(info, ZCRCW)});
+    Bytes bad32 = concat({bin32Header(ZFILE, 0), damaged(subpacket32(info, ZCRCW))});
+    {
+        ScriptedPeer peer;
+        peer.on(ZRINIT, bad16).on(ZRINIT, hexHeader(ZFIN, 0)).on(ZFIN, OO);
+        run(peer);
+        ASSERT_TRUE(errorPending());
+        EXPECT_TRUE(errorIs(ZMD004_CRC16_ERROR));
+        EXPECT_EQ(types(), std::vector<uint8_t>{ZRINIT});
+    }
+    fresh();
+    ScriptedPeer peer;
+    peer.on(ZRINIT, bad32).on(ZRINIT, hexHeader(ZFIN, 0)).on(ZFIN, OO);
+    std::string out = run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(countOf(out, "ZMD006"), 1u);
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRINIT, ZFIN}));
+    EXPECT_FALSE(fs::exists("f.bin"));
+}
+
+TEST_F(ReceiverTest, WriteFailureLatchesFil001AndSessionDestroyClosesTheFile) {
+    fs::create_symlink("/dev/full", "full");
+    Bytes data = pattern(16 * 1024, 5);
+    Bytes stream = bin16Header(ZDATA, 0);
+    for (size_t at = 0; at < data.size(); at += 1024)
+        stream = concat({stream, subpacket16(slice(data, at, at + 1024), at + 1024 < data.size() ? ZCRCG : ZCRCE)});
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("full"))
+        .on(ZRPOS, concat({stream, hexHeader(ZEOF, static_cast<uint32_t>(data.size()))}))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    run(peer);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(FIL001_WRITE_FAILED));
+    EXPECT_EQ(errorText(), "FIL001 Error writing file full\n");
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS}));
+    ASSERT_NE(session.ioState.file, nullptr);
+    session.buffer = nullptr;  // the fixture owns the buffer
+    sessionDestroy(&session);
+    EXPECT_EQ(session.ioState.file, nullptr);
+    EXPECT_EQ(line().closes, 1);
+}
+
+}  // namespace

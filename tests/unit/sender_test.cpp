@@ -1,0 +1,263 @@
+// The sending side driven through the in-memory line by a scripted receiver.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "adapter/file_io.h"
+#include "tests/support/scripted_peer.h"
+#include "tests/support/session_fixture.h"
+#include "zmodem/messages.h"
+#include "zmodem/sender.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const Bytes OO = bytesOf("OO");
+const Bytes READY = hexHeader(ZRINIT, flags(ZRINIT_FLAGS));
+
+Bytes contents(size_t n) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; i++) out[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    return out;
+}
+
+bool endsWithOverAndOut(const Bytes& output) {
+    return output.size() >= 2 && output[output.size() - 2] == 'O' && output.back() == 'O';
+}
+
+size_t countType(const Bytes& output, uint8_t type) {
+    std::vector<uint8_t> types = typesIn(output);
+    return static_cast<size_t>(std::count(types.begin(), types.end(), type));
+}
+
+std::vector<uint32_t> dataOf(const Bytes& output, uint8_t type) {
+    std::vector<uint32_t> data;
+    for (const SeenHeader& h : headersIn(output))
+        if (h.type == type) data.push_back(h.data);
+    return data;
+}
+
+// Size and frame end of each subpacket, e.g. "1024i 452h".
+std::string shapeOf(const std::vector<SeenSubpacket>& subpackets) {
+    std::string shape;
+    for (const SeenSubpacket& s : subpackets)
+        shape += (shape.empty() ? "" : " ") + std::to_string(s.data.size()) + static_cast<char>(s.frameEnd);
+    return shape;
+}
+
+Bytes joined(const std::vector<SeenSubpacket>& subpackets) {
+    Bytes all;
+    for (const SeenSubpacket& s : subpackets) {
+        EXPECT_TRUE(s.crcGood);
+        all.insert(all.end(), s.data.begin(), s.data.end());
+    }
+    return all;
+}
+
+class SenderTest : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        home = fs::current_path();
+        dir = fs::temp_directory_path() / ("zmodem_tx_" + std::to_string(getpid()) + "_" +
+                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::current_path(dir);
+    }
+    void TearDown() override {
+        ioReleaseFile(&session.ioState);
+        fs::current_path(home);
+        fs::remove_all(dir);
+        SessionTest::TearDown();
+    }
+    void fresh() {
+        ioReleaseFile(&session.ioState);
+        resetMemoryLine();
+        errorSlot = ErrorSlot{};
+        initTestSession(session, storage);
+    }
+    Bytes makeFile(const std::string& name, size_t size) {
+        Bytes data = contents(size);
+        std::ofstream(name, std::ios::binary).write(reinterpret_cast<const char*>(data.data()),
+                                                   static_cast<std::streamsize>(data.size()));
+        return data;
+    }
+    // Sends the named file to the scripted peer (none when null); returns what was printed.
+    std::string send(const std::string& name, ScriptedPeer* peer) {
+        if (peer != nullptr) peer->attach(line());
+        ioSetFileList(&session.ioState, name.c_str());
+        testing::internal::CaptureStdout();
+        sendSession(&session);
+        return testing::internal::GetCapturedStdout();
+    }
+    // A receiver that takes the file from offset 0 and closes the batch.
+    static ScriptedPeer& acceptAll(ScriptedPeer& peer) {
+        return peer.on(ZRQINIT, READY).on(ZFILE, hexHeader(ZRPOS, 0)).on(ZEOF, READY).on(ZFIN, hexHeader(ZFIN, 0));
+    }
+
+    fs::path home;
+    fs::path dir;
+};
+
+TEST_F(SenderTest, BlocksAndFrameEndsFollowTheFileLength) {
+    struct Case {
+        size_t size;
+        const char* shape;  // subpackets after ZDATA; none for an empty file
+    };
+    const Case cases[] = {{0, ""}, {500, "500i 0h"}, {2048, "1024i 1024i 0h"}, {2500, "1024i 1024i 452h"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        fresh();
+        Bytes data = makeFile("f.bin", c.size);
+        ScriptedPeer peer;
+        std::string out = send("f.bin", &acceptAll(peer));
+        const Bytes& wire = written();
+        EXPECT_FALSE(errorPending()) << errorText();
+        std::vector<uint8_t> expected = {ZRQINIT, ZFILE, ZDATA, ZEOF, ZFIN};
+        if (c.size == 0) expected.erase(expected.begin() + 2);
+        EXPECT_EQ(typesIn(wire), expected);
+        EXPECT_EQ(std::string(wire.begin(), wire.begin() + 3), "rz\r");
+        EXPECT_TRUE(endsWithOverAndOut(wire));
+
+        std::vector<SeenSubpacket> offer = subpacketsAfter(wire, ZFILE);
+        ASSERT_EQ(offer.size(), 1u);
+        EXPECT_EQ(offer[0].data, fileInfo("f.bin", std::to_string(c.size) + " 0 0 0"));
+        EXPECT_EQ(offer[0].frameEnd, ZCRCW);
+        EXPECT_TRUE(offer[0].crcGood);
+
+        std::vector<SeenSubpacket> stream = subpacketsAfter(wire, ZDATA);
+        EXPECT_EQ(shapeOf(stream), c.shape);
+        EXPECT_EQ(joined(stream), data);
+        EXPECT_EQ(dataOf(wire, ZDATA), c.size > 0 ? std::vector<uint32_t>{0} : std::vector<uint32_t>{});
+        EXPECT_EQ(dataOf(wire, ZEOF), std::vector<uint32_t>{static_cast<uint32_t>(c.size)});
+        EXPECT_EQ(countOf(out, "closing file\n"), 1u);
+        const std::string batchEnd = "closing file\nopening file \nfailed to open file \n";
+        EXPECT_EQ(out.substr(out.size() - std::min(out.size(), batchEnd.size())), batchEnd);
+    }
+}
+
+TEST_F(SenderTest, ZrposDuringStreamingRewinds) {
+    Bytes data = makeFile("f.bin", 2500);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY)
+        .on(ZFILE, hexHeader(ZRPOS, 0))
+        .when([](const Bytes& out) { return subpacketsAfter(out, ZDATA).size() == 2; }, hexHeader(ZRPOS, 1024))
+        .on(ZEOF, READY)
+        .on(ZFIN, hexHeader(ZFIN, 0));
+    std::string out = send("f.bin", &peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(peer.remaining(), 0u);
+    EXPECT_NE(out.find("seeking to offset 1024\n"), std::string::npos);
+    EXPECT_EQ(dataOf(written(), ZDATA), (std::vector<uint32_t>{0, 1024}));
+    std::vector<SeenSubpacket> resumed = subpacketsAfter(written(), ZDATA, 1);
+    EXPECT_EQ(shapeOf(resumed), "1024i 452h");
+    EXPECT_EQ(joined(resumed), Bytes(data.begin() + 1024, data.end()));
+    EXPECT_EQ(dataOf(written(), ZEOF), std::vector<uint32_t>{2500});
+    EXPECT_TRUE(endsWithOverAndOut(written()));
+}
+
+TEST_F(SenderTest, ZrposAnsweringZeofRewindsOrRepeatsZeof) {
+    struct Case {
+        uint32_t offset;
+        const char* shape;  // subpackets after the second ZDATA; "-" when there is none
+    };
+    const Case cases[] = {{0, "1024i 1024i 452h"}, {2048, "452i 0h"}, {2500, "-"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offset);
+        fresh();
+        Bytes data = makeFile("f.bin", 2500);
+        ScriptedPeer peer;
+        peer.on(ZRQINIT, READY)
+            .on(ZFILE, hexHeader(ZRPOS, 0))
+            .on(ZEOF, hexHeader(ZRPOS, c.offset))
+            .on(ZEOF, READY)
+            .on(ZFIN, hexHeader(ZFIN, 0));
+        std::string out = send("f.bin", &peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_NE(out.find("seeking to offset " + std::to_string(c.offset) + "\n"), std::string::npos);
+        EXPECT_EQ(dataOf(written(), ZEOF), (std::vector<uint32_t>{2500, 2500}));
+        bool resends = std::string(c.shape) != "-";
+        EXPECT_EQ(countType(written(), ZDATA), resends ? 2u : 1u);
+        if (resends) {
+            std::vector<SeenSubpacket> again = subpacketsAfter(written(), ZDATA, 1);
+            EXPECT_EQ(shapeOf(again), c.shape);
+            EXPECT_EQ(joined(again), Bytes(data.begin() + c.offset, data.end()));
+            EXPECT_EQ(dataOf(written(), ZDATA)[1], c.offset);
+        }
+        EXPECT_TRUE(endsWithOverAndOut(written()));
+    }
+}
+
+TEST_F(SenderTest, SkippedFileIsClosedWithoutData) {
+    makeFile("f.bin", 100);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY).on(ZFILE, hexHeader(ZSKIP, 0)).on(ZFIN, hexHeader(ZFIN, 0));
+    std::string out = send("f.bin", &peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(typesIn(written()), (std::vector<uint8_t>{ZRQINIT, ZFILE, ZFIN}));
+    EXPECT_EQ(out, "opening file f.bin\nclosing file\nopening file \nfailed to open file \n");
+    EXPECT_TRUE(endsWithOverAndOut(written()));
+}
+
+TEST_F(SenderTest, FileOfferedTenTimesThenDroppedSilently) {
+    makeFile("f.bin", 100);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY).on(ZFILE, READY, 10).on(ZFIN, hexHeader(ZFIN, 0));
+    std::string out = send("f.bin", &peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(countType(written(), ZFILE), 10u);
+    EXPECT_EQ(countType(written(), ZDATA), 0u);
+    EXPECT_EQ(out.find("ZMD"), std::string::npos);
+    EXPECT_EQ(typesIn(written()).back(), ZFIN);
+    EXPECT_TRUE(endsWithOverAndOut(written()));
+}
+
+TEST_F(SenderTest, CancelDuringInvitationEndsWithoutClosing) {
+    makeFile("f.bin", 100);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, hexHeader(ZCANCEL, 0)).on(ZFIN, hexHeader(ZFIN, 0));
+    send("f.bin", &peer);
+    ASSERT_TRUE(errorPending());
+    EXPECT_EQ(errorText(), "ZMD010 Received cancel signal from remote\n");
+    EXPECT_EQ(typesIn(written()), std::vector<uint8_t>{ZRQINIT});
+    EXPECT_EQ(countOf(std::string(written().begin(), written().end()), "OO"), 0u);
+}
+
+TEST_F(SenderTest, NoPeerAtAllCostsOnlyVirtualTime) {
+    makeFile("f.bin", 100);
+    std::string out = send("f.bin", nullptr);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(ZMD009_TIMEOUT));
+    EXPECT_EQ(countType(written(), ZRQINIT), 10u);
+    EXPECT_EQ(countType(written(), ZFIN), 11u);
+    EXPECT_EQ(countOf(out, "ZMD009 Timeout\n"), 20u);
+    EXPECT_EQ(countOf(std::string(written().begin(), written().end()), "OO"), 0u);
+    const uint64_t readMs = READ_TIMEOUT_PER_BYTE_MS + READ_TIMEOUT_CONSTANT_MS;
+    const uint64_t waitMs = (READ_WAIT_RETRIES + 1) * readMs + READ_WAIT_RETRIES * READ_RETRY_PAUSE_MS;
+    const uint64_t expected = readMs + 21 * waitMs;  // the opening purge, then 21 waiting reads
+    EXPECT_GE(line().clockMs, expected);
+    EXPECT_LE(line().clockMs, expected + 1000);
+}
+
+TEST_F(SenderTest, DirectoryIsNeverOffered) {
+    // A directory opens for reading on Linux but yields no data: it must not be
+    // sent as a file, and the failure must be visible.
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY).on(ZFILE, hexHeader(ZRPOS, 0)).on(ZEOF, READY).always(ZFIN, hexHeader(ZFIN, 0));
+    std::string out = send(".", &peer);
+    EXPECT_EQ(countType(written(), ZDATA), 0u);
+    if (errorPending()) {
+        EXPECT_TRUE(errorIs(FIL004_READ_FAILED)) << errorText();
+    } else {
+        EXPECT_EQ(countType(written(), ZFILE), 0u);
+        EXPECT_EQ(session.ioState.failedFiles, 1);
+        EXPECT_TRUE(endsWithOverAndOut(written()));
+    }
+}
+
+}  // namespace
