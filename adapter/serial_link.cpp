@@ -26,10 +26,12 @@ int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) { ret
 void ioPurge(ZmodemSession*, TransferIo*) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];
     uint32_t dwRead = 0;
+    uint32_t discarded = 0;
     do {
         dwRead = 0;
         portRead(lpBuf, 1, &dwRead);
-    } while (dwRead != 0);
+        discarded += dwRead;
+    } while (dwRead != 0 && discarded < PURGE_LIMIT);
 }
 
 void ioOnHeaderSent(ZmodemSession*, TransferIo*) {}

@@ -11,7 +11,8 @@ void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_
 // One read attempt; raises the time-out when nothing came.
 void ioReadOnce(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count);
 int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32_t n);
-// Discards input until the line has been quiet for one read time-out.
+// Discards input until the line has been quiet for one read time-out, or
+// until PURGE_LIMIT bytes have been discarded.
 void ioPurge(ZmodemSession* session, TransferIo* io);
 
 // Notification points; they do nothing.

@@ -60,3 +60,6 @@ constexpr uint32_t READ_TIMEOUT_PER_BYTE_MS = 10;
 constexpr uint32_t READ_TIMEOUT_CONSTANT_MS = 100;
 constexpr uint32_t READ_INTERVAL_TIMEOUT_MS = 20;
 constexpr int PURGE_BUFFER_SIZE = 200;
+// A purge gives up after this many bytes, so that a peer that keeps streaming
+// (or a line full of noise) cannot hold off the request that follows it.
+constexpr uint32_t PURGE_LIMIT = 2048;

@@ -148,6 +148,11 @@ void sendZdata(ZmodemSession* session) {
     sendHeader(session);
 }
 
+void sendZack(ZmodemSession* session) {
+    setPositionHeader(session, FRAME_HEX, ZACK);
+    sendHeader(session);
+}
+
 void sendZrqinit(ZmodemSession* session) { ioWrite(session, session->io, ZRQINIT_HEADER, sizeof ZRQINIT_HEADER); }
 
 void receiveHeader(ZmodemSession* session) {

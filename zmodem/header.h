@@ -22,6 +22,8 @@ void sendZfin(ZmodemSession* session);
 void sendZeof(ZmodemSession* session);
 void sendZfile(ZmodemSession* session);
 void sendZdata(ZmodemSession* session);
+// Acknowledges the data up to filePosition.
+void sendZack(ZmodemSession* session);
 void sendZrqinit(ZmodemSession* session);
 
 void receiveHeader(ZmodemSession* session);

@@ -156,6 +156,8 @@ void receiveFileData(ZmodemSession* session) {
                 ioWriteFile(session, session->io, session->buffer,
                             static_cast<uint32_t>(session->bufferCursor - session->buffer));
                 if (!errorPending()) dataCount = 0;
+                // A sender that ends a subpacket with ZCRCW waits for this before it goes on.
+                if (!errorPending() && session->frameEndCode == ZCRCW) sendZack(session);
             }
         } else {
             receiveHeader(session);

@@ -25,6 +25,7 @@ struct ZmodemSession {
     uint32_t filePosition;
     uint32_t fileLength;
     uint32_t frameEnd;            // the last escaped byte read was a frame-end code
+    int32_t frameEndCode;         // the frame-end code of the last subpacket received
     uint32_t headerDone;
     int32_t moreData;
     uint32_t skipFile;

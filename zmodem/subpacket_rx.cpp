@@ -33,6 +33,7 @@ void receiveChecked(ZmodemSession* session, const SubpacketCheck& check) {
             *session->bufferCursor++ = static_cast<uint8_t>(session->currentChar);
             continue;
         }
+        session->frameEndCode = session->currentChar;
         if (session->currentChar != ZCRCG) session->moreData = 0;
         crc = check.update(crc, static_cast<uint32_t>(session->currentChar));
         uint32_t received = 0;

@@ -234,6 +234,16 @@ TEST_F(CodecTest, PurgeDiscardsUntilQuiet) {
     EXPECT_EQ(line().clockMs, 110u);
 }
 
+// A peer that never stops sending cannot hold the purge: it gives up after
+// PURGE_LIMIT bytes and leaves the rest on the line.
+TEST_F(CodecTest, PurgeOfAnEndlessStreamIsBounded) {
+    line().peer = [](MemoryLine& l) { feed(l, Bytes(100, 0x55)); };
+    ioPurge(&session, session.io);
+    EXPECT_FALSE(errorPending());
+    EXPECT_EQ(line().reads, static_cast<uint64_t>(PURGE_LIMIT));
+    EXPECT_EQ(line().emptyReads, 0u);
+}
+
 TEST_F(CodecTest, PurgeOnSilentLineRaisesNothing) {
     ioPurge(&session, session.io);
     EXPECT_FALSE(errorPending());
