@@ -34,6 +34,10 @@ namespace {
 
 volatile sig_atomic_t stopRequested = 0;
 
+// Bytes a direction holds before it stops reading from its sender, like the
+// buffer of a serial driver: a sender cannot run far ahead of the line.
+const size_t LINE_BUFFER = 4096;
+
 void onSignal(int) { stopRequested = 1; }
 
 struct Faults {
@@ -188,7 +192,8 @@ int main(int argc, char** argv) {
                 if (ms < timeoutMs) timeoutMs = ms;
             }
         }
-        pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
+        pollfd fds[2] = {{a, static_cast<short>(ab.queue.size() < LINE_BUFFER ? POLLIN : 0), 0},
+                         {b, static_cast<short>(ba.queue.size() < LINE_BUFFER ? POLLIN : 0), 0}};
         int ready = poll(fds, 2, timeoutMs);
         if (ready < 0 && errno != EINTR) break;
         for (int k = 0; k < 2; k++) {
@@ -197,8 +202,9 @@ int main(int argc, char** argv) {
                 if (fds[k].revents & (POLLHUP | POLLERR)) usleep(2000);
                 continue;
             }
-            uint8_t bytes[4096];
-            ssize_t n = read(fds[k].fd, bytes, sizeof bytes);
+            uint8_t bytes[LINE_BUFFER];
+            size_t room = LINE_BUFFER - dirs[k]->queue.size();
+            ssize_t n = read(fds[k].fd, bytes, room);
             if (n > 0) carry(*dirs[k], bytes, n);
         }
     }
