@@ -1,0 +1,293 @@
+# Shared helpers of the end-to-end tests. Source it from a test script:
+#
+#   . "$(dirname "$0")/lib.sh"
+#   e2e_init "$@"            # first argument: path of the zmodem binary
+#
+# Each case runs in a fresh directory under one temporary root, joined to its
+# peer by a virtual null-modem cable: a pair of pseudo-terminals bridged by
+# socat, whose ends are the links CASE/a and CASE/b. Every socat started here
+# is stopped on exit; the temporary root is removed unless a case failed or
+# E2E_KEEP=1 is set. A script that finds a failure sets E2E_FAILED=1.
+#
+# shellcheck shell=bash
+
+set -u
+set -o pipefail
+
+# Seconds one transfer may take before `timeout` ends it.
+E2E_TRANSFER_TIMEOUT=${E2E_TRANSFER_TIMEOUT:-120}
+# Cases run at the same time; transfers mostly wait on the line, so a few at
+# once suit a 2-core machine.
+E2E_JOBS=${E2E_JOBS:-4}
+
+E2E_ROOT=""
+E2E_CABLE_PIDS=()
+E2E_FAILED=0
+export E2E_FAILED
+
+# e2e_init ZMODEM_BINARY: checks the tools, makes the temporary root and sets
+# the exit trap.
+e2e_init() {
+    ZMODEM_BIN=${1:-${ZMODEM_BIN:-}}
+    if [[ -z "$ZMODEM_BIN" || ! -x "$ZMODEM_BIN" ]]; then
+        echo "usage: $0 PATH_TO_ZMODEM_BINARY" >&2
+        exit 2
+    fi
+    ZMODEM_BIN=$(cd "$(dirname "$ZMODEM_BIN")" && pwd)/$(basename "$ZMODEM_BIN")
+    export ZMODEM_BIN
+    local tool
+    for tool in socat sz rz cmp timeout; do
+        if ! command -v "$tool" >/dev/null 2>&1; then
+            echo "missing tool: $tool (install socat and lrzsz); skipping" >&2
+            exit 77
+        fi
+    done
+    E2E_ROOT=$(mktemp -d "${TMPDIR:-/tmp}/zmodem-e2e.XXXXXX")
+    trap e2e_cleanup EXIT
+    trap 'exit 130' INT TERM
+}
+
+e2e_cleanup() {
+    local status=$?
+    local pid
+    # Background cases may still hold cables; stop them first.
+    for pid in $(jobs -p); do
+        kill "$pid" 2>/dev/null
+    done
+    for pid in "${E2E_CABLE_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null
+    done
+    if [[ -n "$E2E_ROOT" && -d "$E2E_ROOT" ]]; then
+        local pidfile
+        for pidfile in "$E2E_ROOT"/*/cable.pid; do
+            [[ -f "$pidfile" ]] && kill "$(cat "$pidfile")" 2>/dev/null
+        done
+        if [[ $status -ne 0 || $E2E_FAILED -ne 0 || "${E2E_KEEP:-0}" == 1 ]]; then
+            echo "work files kept in $E2E_ROOT"
+        else
+            rm -rf "$E2E_ROOT"
+        fi
+    fi
+    wait 2>/dev/null
+    exit "$status"
+}
+
+# case_dir NAME: makes and prints a fresh directory for one case.
+case_dir() {
+    local dir="$E2E_ROOT/$1"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    echo "$dir"
+}
+
+# cable_start DIR: joins DIR/a and DIR/b by a pseudo-terminal pair and waits
+# (up to 10 s) for both links. The socat pid is kept in DIR/cable.pid.
+cable_start() {
+    local dir=$1
+    socat pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" 2>"$dir/cable.err" &
+    local pid=$!
+    echo "$pid" >"$dir/cable.pid"
+    E2E_CABLE_PIDS+=("$pid")
+    local tries=0
+    while [[ ! -e "$dir/a" || ! -e "$dir/b" ]]; do
+        if ! kill -0 "$pid" 2>/dev/null || ((tries >= 200)); then
+            echo "cable did not come up in $dir" >&2
+            cat "$dir/cable.err" >&2
+            return 1
+        fi
+        sleep 0.05
+        tries=$((tries + 1))
+    done
+}
+
+# cable_stop DIR: stops the socat of DIR's cable.
+cable_stop() {
+    local dir=$1
+    if [[ -f "$dir/cable.pid" ]]; then
+        local pid
+        pid=$(cat "$dir/cable.pid")
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+        rm -f "$dir/cable.pid"
+    fi
+    return 0
+}
+
+# zmodem_on END WORKDIR OUT ARGS...: runs the program in WORKDIR on the cable
+# end END (a path), bounded by `timeout`. Its output goes to OUT and its exit
+# status to OUT.rc.
+zmodem_on() {
+    local port=$1 workdir=$2 out=$3
+    shift 3
+    local rc=0
+    (cd "$workdir" && ZMODEM_PORT="$port" timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" "$@") >"$out" 2>&1 </dev/null || rc=$?
+    echo "$rc" >"$out.rc"
+    return 0
+}
+
+# sz_bridged END SRCDIR OUT SZ_ARGS...: runs `sz SZ_ARGS` in SRCDIR, its
+# standard input and output joined to the cable end END through socat (pipes,
+# as a program on a modem line would see them). Progress goes to OUT, the
+# exit status to OUT.rc and everything sz wrote to the line to OUT.wire.
+sz_bridged() {
+    local port=$1 srcdir=$2 out=$3
+    shift 3
+    local command="cd '$srcdir' && exec 2>'$out'; sz"
+    local arg
+    for arg in "$@"; do command+=" '$arg'"; done
+    command+="; echo \$? >'$out.rc'"
+    rm -f "$out.rc"
+    timeout "$E2E_TRANSFER_TIMEOUT" socat -R "$out.wire" FILE:"$port",raw,echo=0 SYSTEM:"$command" 2>"$out.socat" </dev/null
+    [[ -f "$out.rc" ]] || echo 124 >"$out.rc"
+    return 0
+}
+
+# peer_on_tty END WORKDIR OUT PROGRAM ARGS...: runs an lrzsz program in
+# WORKDIR with its standard input and output on the terminal END, as a user
+# would at a shell on that line. Exit status to OUT.rc.
+peer_on_tty() {
+    local port=$1 workdir=$2 out=$3
+    shift 3
+    local rc=0
+    # shellcheck disable=SC2094 # a terminal is read and written at once
+    (cd "$workdir" && timeout "$E2E_TRANSFER_TIMEOUT" "$@" <"$port" >"$port" 2>"$out") || rc=$?
+    echo "$rc" >"$out.rc"
+    return 0
+}
+
+# ---- files -------------------------------------------------------------
+
+# make_random FILE SIZE
+make_random() {
+    head -c "$2" /dev/urandom >"$1"
+}
+
+# make_every_byte FILE REPEATS: every byte value 0..255 in order, REPEATS times.
+make_every_byte() {
+    local once="$1.once" i
+    : >"$once"
+    for ((i = 0; i < 256; i++)); do
+        # shellcheck disable=SC2059
+        printf "\\$(printf '%03o' "$i")" >>"$once"
+    done
+    : >"$1"
+    for ((i = 0; i < $2; i++)); do cat "$once" >>"$1"; done
+    rm -f "$once"
+}
+
+# make_escape_dense FILE REPEATS: the bytes a Zmodem line must escape
+# (DLE, XON, XOFF, ZDLE, DEL and their high-bit twins), REPEATS times.
+make_escape_dense() {
+    local i
+    : >"$1"
+    for ((i = 0; i < $2; i++)); do
+        printf '\x10\x11\x13\x18\x7f\x90\x91\x93\x98\xff' >>"$1"
+    done
+}
+
+# ---- assertions --------------------------------------------------------
+# Each prints a reason to stdout and returns 1 when the check fails.
+
+# expect_status OUT WANT WHO
+expect_status() {
+    local got
+    got=$(cat "$1.rc" 2>/dev/null || echo missing)
+    if [[ "$got" != "$2" ]]; then
+        echo "FAIL: $3 exited with status $got, expected $2"
+        return 1
+    fi
+}
+
+# expect_same EXPECTED ACTUAL
+expect_same() {
+    if [[ ! -f "$2" ]]; then
+        echo "FAIL: $2 was not created"
+        return 1
+    fi
+    if ! cmp "$1" "$2"; then
+        echo "FAIL: $2 differs from $1 ($(stat -c %s "$1") vs $(stat -c %s "$2") bytes)"
+        return 1
+    fi
+}
+
+# expect_clean OUT WHO: no engine, memory or file error line in the output.
+expect_clean() {
+    if grep -aE '(ZMD|MEM|FIL)[0-9]{3} ' "$1"; then
+        echo "FAIL: $2 printed an error line (above)"
+        return 1
+    fi
+}
+
+# expect_text OUT TEXT WHO: the output holds TEXT (a fixed string).
+expect_text() {
+    if ! grep -aqF -- "$2" "$1"; then
+        echo "FAIL: $3 did not print '$2'"
+        return 1
+    fi
+}
+
+# expect_common_output OUT PORT WHO: the banner and the port line.
+expect_common_output() {
+    expect_text "$1" "Zmodem program..." "$3" &&
+        expect_text "$1" "Serial port $2 successfully reconfigured." "$3"
+}
+
+# show_outputs DIR: prints every output file of a case, for a failure report.
+show_outputs() {
+    local f
+    for f in "$1"/*.out; do
+        [[ -f "$f" ]] || continue
+        echo "----- $(basename "$f") (status $(cat "$f.rc" 2>/dev/null || echo ?))"
+        tr '\r' '\n' <"$f" | grep -av '^ *$' | head -n 60
+    done
+}
+
+# ---- running cases -----------------------------------------------------
+
+# run_cases FUNCTION CASE...: runs `FUNCTION CASE` for every case, at most
+# E2E_JOBS at a time, each logging to its own file; prints one PASS/FAIL line
+# per case and the totals. Returns non-zero when any case failed.
+run_cases() {
+    local fn=$1
+    shift
+    local -a names=("$@")
+    local -A pid_of=()
+    local name running=0
+    mkdir -p "$E2E_ROOT/logs"
+    for name in "${names[@]}"; do
+        while ((running >= E2E_JOBS)); do
+            wait -n 2>/dev/null || true
+            running=$(jobs -rp | wc -l)
+        done
+        (
+            set +e
+            trap - EXIT
+            start=$SECONDS
+            "$fn" "$name" >"$E2E_ROOT/logs/$name.log" 2>&1
+            rc=$?
+            echo "($((SECONDS - start)) s)" >>"$E2E_ROOT/logs/$name.log"
+            echo "$rc" >"$E2E_ROOT/logs/$name.rc"
+        ) &
+        pid_of[$name]=$!
+        running=$(jobs -rp | wc -l)
+    done
+    for name in "${names[@]}"; do wait "${pid_of[$name]}" 2>/dev/null || true; done
+
+    local passed=0 failed=0 rc
+    for name in "${names[@]}"; do
+        rc=$(cat "$E2E_ROOT/logs/$name.rc" 2>/dev/null || echo missing)
+        if [[ "$rc" == 0 ]]; then
+            passed=$((passed + 1))
+            echo "PASS $name $(tail -n 1 "$E2E_ROOT/logs/$name.log")"
+        else
+            failed=$((failed + 1))
+            echo "FAIL $name"
+            sed 's/^/    /' "$E2E_ROOT/logs/$name.log"
+        fi
+    done
+    echo "$passed passed, $failed failed"
+    if ((failed != 0)); then
+        E2E_FAILED=1
+        return 1
+    fi
+}

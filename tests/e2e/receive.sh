@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# Receiving: lrzsz `sz` sends, `zmodem /r` receives, over a virtual
+# null-modem cable. Every file must arrive byte for byte, both sides must end
+# with status 0 and the program must print no error line.
+#
+#   receive.sh ZMODEM_BINARY crc32|crc16
+#
+# crc32 is sz's default; crc16 runs `sz -o`, which keeps to 16-bit CRCs. The
+# bytes sz put on the line are checked for the header kind the mode implies,
+# so a run that silently fell back to the other CRC fails.
+
+# shellcheck source=tests/e2e/lib.sh
+. "$(dirname "$0")/lib.sh"
+e2e_init "${1:-}"
+MODE=${2:-crc32}
+case "$MODE" in
+    crc32) SZ_OPTS=() ;;
+    crc16) SZ_OPTS=(-o) ;;
+    *) echo "unknown mode $MODE (crc32 or crc16)" >&2; exit 2 ;;
+esac
+
+# Files sent by each case. A name's form picks its content:
+#   random-N  N random bytes      bytes-R  every byte value, R times over
+#   escape-R  bytes to escape, R times
+CASE_NAMES=(size-0 size-1 size-1023 size-1024 size-1025 random-100k every-byte batch)
+declare -A CASE_FILES=(
+    [size-0]="random-0"
+    [size-1]="random-1"
+    [size-1023]="random-1023"
+    [size-1024]="random-1024"
+    [size-1025]="random-1025"
+    [random-100k]="random-102400"
+    [every-byte]="bytes-100"
+    [batch]="random-0 random-1 random-1025 random-4096 bytes-20 escape-300 random-30000"
+)
+# A file the receiver cannot create (a directory of that name is in the
+# way): it is skipped, the rest of the batch arrives, and the exit status
+# is 2.
+CASE_NAMES+=(cannot-create)
+CASE_FILES[cannot-create]="random-500 random-700"
+declare -A CASE_BLOCKED=([cannot-create]="random-500")
+
+# sz on the terminal itself, as a user at a shell on that line would run it
+# (the other cases reach the line through socat).
+if [[ "$MODE" == crc32 ]]; then
+    CASE_NAMES+=(batch-on-tty)
+    CASE_FILES[batch-on-tty]="random-2000 bytes-4"
+fi
+
+make_case_file() {
+    local path=$1 name
+    name=$(basename "$path")
+    case "$name" in
+        random-*) make_random "$path" "${name#random-}" ;;
+        bytes-*) make_every_byte "$path" "${name#bytes-}" ;;
+        escape-*) make_escape_dense "$path" "${name#escape-}" ;;
+    esac
+}
+
+# The line carries headers as ZPAD ZDLE and a frame letter: 'A' for binary
+# with CRC-16, 'C' for binary with CRC-32.
+check_wire() {
+    local wire=$1
+    [[ -f "$wire" ]] || return 0
+    if [[ "$MODE" == crc32 ]]; then
+        if ! LC_ALL=C grep -aqF $'*\x18C' "$wire"; then
+            echo "FAIL: sz sent no CRC-32 header in the default mode"
+            return 1
+        fi
+    else
+        if LC_ALL=C grep -aqF $'*\x18C' "$wire"; then
+            echo "FAIL: sz -o sent a CRC-32 header"
+            return 1
+        fi
+        if ! LC_ALL=C grep -aqF $'*\x18A' "$wire"; then
+            echo "FAIL: sz -o sent no CRC-16 binary header"
+            return 1
+        fi
+    fi
+}
+
+run_case() {
+    local name=$1 dir f
+    dir=$(case_dir "$MODE-$name")
+    mkdir "$dir/src" "$dir/rx"
+    local -a files
+    read -r -a files <<<"${CASE_FILES[$name]}"
+    for f in "${files[@]}"; do make_case_file "$dir/src/$f"; done
+    local blocked=${CASE_BLOCKED[$name]:-}
+    [[ -z "$blocked" ]] || mkdir "$dir/rx/$blocked"
+    cable_start "$dir" || return 1
+
+    zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r &
+    local receiver=$!
+    if [[ "$name" == *-on-tty ]]; then
+        peer_on_tty "$dir/b" "$dir/src" "$dir/sz.out" sz "${SZ_OPTS[@]}" "${files[@]}"
+    else
+        sz_bridged "$dir/b" "$dir/src" "$dir/sz.out" "${SZ_OPTS[@]}" "${files[@]}"
+    fi
+    wait "$receiver"
+    cable_stop "$dir"
+
+    local ok=0
+    expect_status "$dir/sz.out" 0 sz || ok=1
+    expect_status "$dir/zmodem.out" "$([[ -n "$blocked" ]] && echo 2 || echo 0)" "zmodem /r" || ok=1
+    expect_common_output "$dir/zmodem.out" "$dir/a" "zmodem /r" || ok=1
+    expect_clean "$dir/zmodem.out" "zmodem /r" || ok=1
+    local want_closed=0
+    for f in "${files[@]}"; do
+        expect_text "$dir/zmodem.out" "opening file $f" "zmodem /r" || ok=1
+        if [[ "$f" == "$blocked" ]]; then
+            expect_text "$dir/zmodem.out" "failed to open file $f" "zmodem /r" || ok=1
+        else
+            expect_same "$dir/src/$f" "$dir/rx/$f" || ok=1
+            want_closed=$((want_closed + 1))
+        fi
+    done
+    local closed
+    closed=$(grep -ac '^closing file' "$dir/zmodem.out")
+    if [[ "$closed" != "$want_closed" ]]; then
+        echo "FAIL: zmodem /r closed $closed files, expected $want_closed"
+        ok=1
+    fi
+    check_wire "$dir/sz.out.wire" || ok=1
+    if ((ok != 0)); then show_outputs "$dir"; fi
+    return "$ok"
+}
+
+echo "receive ($MODE): sz -> zmodem /r"
+run_cases run_case "${CASE_NAMES[@]}"

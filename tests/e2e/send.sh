@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Sending: `zmodem /s FILE` sends one file over a virtual null-modem cable to
+# a receiver, lrzsz `rz` or a second `zmodem /r`. The copy must match byte for
+# byte, both sides must end with status 0 and neither may print an error line.
+#
+#   send.sh ZMODEM_BINARY rz|zmodem
+#
+# The sender streams about 1 kB per 110 ms, so the 100 kB case takes ~11 s;
+# the cases run side by side to keep the total near that.
+
+# shellcheck source=tests/e2e/lib.sh
+. "$(dirname "$0")/lib.sh"
+e2e_init "${1:-}"
+PEER=${2:-rz}
+case "$PEER" in
+    rz | zmodem) ;;
+    *) echo "unknown receiver $PEER (rz or zmodem)" >&2; exit 2 ;;
+esac
+
+# The longest first, so that it overlaps the short ones.
+# missing-file names a file that does not exist: the sender says so, still
+# closes the session with the receiver, and exits with status 2.
+CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 size-2048 size-2500 escape-dense
+    missing-file)
+
+make_case_file() {
+    local path=$1 name=$2
+    case "$name" in
+        size-*) make_random "$path" "${name#size-}" ;;
+        random-100k) make_random "$path" 102400 ;;
+        escape-dense) make_escape_dense "$path" 500 ;;
+    esac
+}
+
+check_missing_file() {
+    local dir=$1 file=$2 ok=0
+    expect_status "$dir/sender.out" 2 "zmodem /s" || ok=1
+    expect_common_output "$dir/sender.out" "$dir/a" "zmodem /s" || ok=1
+    expect_text "$dir/sender.out" "failed to open file $file" "zmodem /s" || ok=1
+    expect_clean "$dir/sender.out" "zmodem /s" || ok=1
+    if [[ "$PEER" == rz ]]; then
+        expect_status "$dir/rz.out" 0 rz || ok=1
+    else
+        expect_status "$dir/receiver.out" 0 "zmodem /r" || ok=1
+        expect_clean "$dir/receiver.out" "zmodem /r" || ok=1
+    fi
+    if [[ -n "$(ls -A "$dir/rx")" ]]; then
+        echo "FAIL: the receiver created $(ls -A "$dir/rx")"
+        ok=1
+    fi
+    return "$ok"
+}
+
+run_case() {
+    local name=$1 dir
+    dir=$(case_dir "$PEER-$name")
+    mkdir "$dir/src" "$dir/rx"
+    # The name travels as given, so the sender runs beside its file.
+    local file="$name.bin"
+    [[ "$name" == missing-file ]] || make_case_file "$dir/src/$file" "$name"
+    cable_start "$dir" || return 1
+
+    local receiver
+    if [[ "$PEER" == rz ]]; then
+        peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" rz &
+    else
+        zmodem_on "$dir/b" "$dir/rx" "$dir/receiver.out" /r &
+    fi
+    receiver=$!
+    zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file"
+    wait "$receiver"
+    cable_stop "$dir"
+
+    local ok=0
+    if [[ "$name" == missing-file ]]; then
+        check_missing_file "$dir" "$file" || ok=1
+        if ((ok != 0)); then show_outputs "$dir"; fi
+        return "$ok"
+    fi
+    expect_status "$dir/sender.out" 0 "zmodem /s" || ok=1
+    expect_common_output "$dir/sender.out" "$dir/a" "zmodem /s" || ok=1
+    expect_clean "$dir/sender.out" "zmodem /s" || ok=1
+    expect_text "$dir/sender.out" "opening file $file" "zmodem /s" || ok=1
+    expect_text "$dir/sender.out" "closing file" "zmodem /s" || ok=1
+    if grep -aq "^failed to open file $file" "$dir/sender.out"; then
+        echo "FAIL: zmodem /s could not open $file"
+        ok=1
+    fi
+    if [[ "$PEER" == rz ]]; then
+        expect_status "$dir/rz.out" 0 rz || ok=1
+    else
+        expect_status "$dir/receiver.out" 0 "zmodem /r" || ok=1
+        expect_common_output "$dir/receiver.out" "$dir/b" "zmodem /r" || ok=1
+        expect_clean "$dir/receiver.out" "zmodem /r" || ok=1
+        expect_text "$dir/receiver.out" "opening file $file" "zmodem /r" || ok=1
+    fi
+    expect_same "$dir/src/$file" "$dir/rx/$file" || ok=1
+    if ((ok != 0)); then show_outputs "$dir"; fi
+    return "$ok"
+}
+
+echo "send: zmodem /s -> $PEER"
+run_cases run_case "${CASE_NAMES[@]}"
