@@ -1,0 +1,163 @@
+// The serial port on Windows: COM1 in overlapped mode, raw 8N1 at 115200 with
+// no flow control. The port itself bounds every read (COMMTIMEOUTS: 20 ms
+// between bytes, 10·n + 100 ms in all); overlapped I/O is used only to wait on
+// an operation with a time-out, never to leave one running in the background.
+#include <cstdio>
+#include <ctime>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "adapter/serial_port.h"
+#include "zmodem/constants.h"
+#include "zmodem/messages.h"
+
+namespace {
+
+const char PORT_NAME[] = "COM1";
+constexpr DWORD BAUD_RATE = 115200;
+constexpr BYTE DATA_BITS = 8;
+constexpr DWORD WRITE_TIMEOUT_MULTIPLIER_MS = 0;  // writes have no time-out
+constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 0;
+constexpr DWORD WAIT_SLICE_MS = 500;  // one wait on a pending read
+
+// The line settings are written with the 32-bit layout of the record.
+static_assert(sizeof(DCB) == 28, "DCB must have its 28-byte layout");
+
+HANDLE comPort = INVALID_HANDLE_VALUE;
+
+// The error number of the last failed system call, printed as a signed decimal.
+int lastError() { return static_cast<int>(GetLastError()); }
+
+// A read whose time-out passed is a successful read of what arrived, possibly
+// nothing, and Windows reports it as such. Wine ends a read that got no byte
+// at all with STATUS_TIMEOUT, which its GetOverlappedResult (or a read that
+// ends at once) reports as a failure with ERROR_TIMEOUT. That is the same
+// empty read and is taken as one, not as a failed read.
+bool isReadTimeout(DWORD error) { return error == ERROR_TIMEOUT; }
+
+// A manual-reset, initially clear, unnamed event for one overlapped operation.
+HANDLE createOperationEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
+
+void applyLineSettings(DCB* dcb) {
+    dcb->DCBlength = sizeof(DCB);
+    dcb->BaudRate = BAUD_RATE;
+    dcb->ByteSize = DATA_BITS;
+    dcb->Parity = NOPARITY;
+    dcb->StopBits = ONESTOPBIT;
+    dcb->fOutxCtsFlow = FALSE;
+    dcb->fOutxDsrFlow = FALSE;
+    dcb->fDtrControl = DTR_CONTROL_DISABLE;
+    dcb->fDsrSensitivity = FALSE;
+    dcb->fTXContinueOnXoff = TRUE;
+    dcb->fOutX = FALSE;
+    dcb->fInX = FALSE;
+    dcb->fNull = FALSE;
+    dcb->fRtsControl = RTS_CONTROL_DISABLE;
+    dcb->fAbortOnError = FALSE;
+}
+
+}  // namespace
+
+int portOpen() {
+    comPort = CreateFileA(PORT_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_OVERLAPPED, nullptr);
+    if (comPort == INVALID_HANDLE_VALUE) {
+        printf(MSG_PORT_OPEN_FAILED, lastError());
+        return 1;
+    }
+
+    DCB dcb;
+    ZeroMemory(&dcb, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    if (!GetCommState(comPort, &dcb)) {
+        printf(MSG_PORT_GET_FAILED, lastError());
+        return 2;
+    }
+    applyLineSettings(&dcb);
+    if (!SetCommState(comPort, &dcb)) {
+        printf(MSG_PORT_SET_FAILED, lastError());
+        return 3;
+    }
+
+    COMMTIMEOUTS timeouts;
+    ZeroMemory(&timeouts, sizeof timeouts);
+    timeouts.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT_MS;
+    timeouts.ReadTotalTimeoutMultiplier = READ_TIMEOUT_PER_BYTE_MS;
+    timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_CONSTANT_MS;
+    timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_MULTIPLIER_MS;
+    timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
+    if (SetCommTimeouts(comPort, &timeouts)) printf(MSG_PORT_RECONFIGURED, PORT_NAME);
+    return 0;
+}
+
+void portClose() {
+    if (comPort != INVALID_HANDLE_VALUE) CloseHandle(comPort);
+    comPort = INVALID_HANDLE_VALUE;
+}
+
+int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
+    *count = 0;
+    OVERLAPPED osReader;
+    ZeroMemory(&osReader, sizeof osReader);
+    osReader.hEvent = createOperationEvent();
+    if (osReader.hEvent == nullptr) {
+        printf(MSG_READ_EVENT_FAILED);
+        return 1;
+    }
+
+    int result = 1;
+    DWORD dwRead = 0;
+    if (ReadFile(comPort, buffer, n, &dwRead, &osReader)) {
+        *count = dwRead;
+        result = 0;
+    } else if (isReadTimeout(GetLastError())) {
+        result = 0;  // ended at once with nothing to deliver
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+        printf(MSG_READ_FAILED);
+    } else {
+        DWORD waited = WAIT_TIMEOUT;
+        do {
+            waited = WaitForSingleObject(osReader.hEvent, WAIT_SLICE_MS);
+        } while (waited == WAIT_TIMEOUT);
+        if (waited != WAIT_OBJECT_0) {
+            printf(MSG_READ_WAIT_FAILED);
+        } else if (GetOverlappedResult(comPort, &osReader, &dwRead, FALSE) || isReadTimeout(GetLastError())) {
+            *count = dwRead;
+            result = 0;
+        } else {
+            printf(MSG_READ_RESULT_FAILED);
+        }
+    }
+    CloseHandle(osReader.hEvent);
+    return result;
+}
+
+int portWrite(const uint8_t* bytes, uint32_t n) {
+    OVERLAPPED osWrite;
+    ZeroMemory(&osWrite, sizeof osWrite);
+    osWrite.hEvent = createOperationEvent();
+    if (osWrite.hEvent == nullptr) return 0;
+
+    int result = 0;
+    DWORD dwWritten = 0;
+    if (WriteFile(comPort, bytes, n, &dwWritten, &osWrite)) {
+        result = 1;
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        result = GetOverlappedResult(comPort, &osWrite, &dwWritten, TRUE) ? 1 : 0;
+    }
+    CloseHandle(osWrite.hEvent);
+    return result;
+}
+
+// A busy wait on the C library's clock, as the engine's retry pause asks;
+// CLOCKS_PER_SEC converts the milliseconds whatever the clock's unit.
+void portPause(uint32_t milliseconds) {
+    const clock_t start = clock();
+    if (start == static_cast<clock_t>(-1)) return;  // no processor clock: nothing to wait on
+    const clock_t ticks = static_cast<clock_t>(static_cast<long long>(milliseconds) * CLOCKS_PER_SEC / 1000);
+    while (clock() - start < ticks) {
+    }
+}
