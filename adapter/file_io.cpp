@@ -93,6 +93,16 @@ void ioCloseFile(ZmodemSession* session, TransferIo* io) {
     if (failed) raiseError(FIL002_CLOSE_FAILED, session->fileName);
 }
 
+void ioNoteSkipped(ZmodemSession* session, TransferIo* io) {
+    printf(MSG_FILE_SKIPPED, session->fileName);
+    io->failedFiles++;
+}
+
+void ioNoteNotAccepted(ZmodemSession* session, TransferIo* io) {
+    printf(MSG_FILE_NOT_ACCEPTED, session->fileName);
+    io->failedFiles++;
+}
+
 void ioReleaseFile(TransferIo* io) {
     if (io->file == nullptr) return;
     fclose(io->file);

@@ -21,6 +21,10 @@ void ioCloseFile(ZmodemSession* session, TransferIo* io);
 void ioSeekFile(ZmodemSession* session, TransferIo* io, uint32_t offset);
 // Reads up to n bytes; 1 when at least one byte was read.
 int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* count);
+// Notes a file that the receiver skipped, or did not accept after every offer:
+// it was not delivered, so the run does not count as a success.
+void ioNoteSkipped(ZmodemSession* session, TransferIo* io);
+void ioNoteNotAccepted(ZmodemSession* session, TransferIo* io);
 // Closes a file left open when a transfer ended early, without a progress line.
 void ioReleaseFile(TransferIo* io);
 

@@ -33,6 +33,8 @@
 #define MSG_SEEKING "seeking to offset %lu\n"
 #define MSG_READ_BYTES "read %d bytes\n"
 #define MSG_FILE_TOO_LARGE "file %s is 2 GiB or larger and cannot be sent\n"
+#define MSG_FILE_SKIPPED "file %s was skipped by the receiver\n"
+#define MSG_FILE_NOT_ACCEPTED "file %s was not accepted by the receiver\n"
 
 // Serial port.
 #define MSG_PORT_OPEN_FAILED "CreateFile failed with error %d.\n"

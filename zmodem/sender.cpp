@@ -105,10 +105,12 @@ void sendFiles(ZmodemSession* session) {
                 if (!errorPending()) sendFileData(session);
                 done = true;
             } else if (session->headerType == ZSKIP) {
+                ioNoteSkipped(session, session->io);
                 done = true;
             }
         }
         if (errorPending()) break;
+        if (!done) ioNoteNotAccepted(session, session->io);
         ioCloseFile(session, session->io);
         open = ioOpenNextFile(session, session->io, session->fileName, &session->fileLength);
     }

@@ -200,11 +200,13 @@ TEST_F(SenderTest, SkippedFileIsClosedWithoutData) {
     std::string out = send("f.bin", &peer);
     EXPECT_FALSE(errorPending()) << errorText();
     EXPECT_EQ(typesIn(written()), (std::vector<uint8_t>{ZRQINIT, ZFILE, ZFIN}));
-    EXPECT_EQ(out, "opening file f.bin\nclosing file\nopening file \nfailed to open file \n");
+    EXPECT_EQ(out, "opening file f.bin\nfile f.bin was skipped by the receiver\nclosing file\nopening file \n"
+                   "failed to open file \n");
+    EXPECT_EQ(session.ioState.failedFiles, 1);
     EXPECT_TRUE(endsWithOverAndOut(written()));
 }
 
-TEST_F(SenderTest, FileOfferedTenTimesThenDroppedSilently) {
+TEST_F(SenderTest, FileOfferedTenTimesThenDroppedAsNotDelivered) {
     makeFile("f.bin", 100);
     ScriptedPeer peer;
     peer.on(ZRQINIT, READY).on(ZFILE, READY, 10).on(ZFIN, hexHeader(ZFIN, 0));
@@ -213,6 +215,8 @@ TEST_F(SenderTest, FileOfferedTenTimesThenDroppedSilently) {
     EXPECT_EQ(countType(written(), ZFILE), 10u);
     EXPECT_EQ(countType(written(), ZDATA), 0u);
     EXPECT_EQ(out.find("ZMD"), std::string::npos);
+    EXPECT_NE(out.find("file f.bin was not accepted by the receiver\n"), std::string::npos);
+    EXPECT_EQ(session.ioState.failedFiles, 1);
     EXPECT_EQ(typesIn(written()).back(), ZFIN);
     EXPECT_TRUE(endsWithOverAndOut(written()));
 }
