@@ -1,7 +1,8 @@
 // The serial port on POSIX hosts (termios). COM1 is /dev/ttyS0 unless the
 // environment variable ZMODEM_PORT names another device. Raw 8N1 at 115200,
 // no flow control; reads keep the Win32 time-out rule of 10·n + 100 ms in all
-// and 20 ms between bytes.
+// and 20 ms between bytes. Input is read in bursts into a small buffer and
+// handed out as the engine asks for it.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +24,22 @@ const char DEFAULT_DEVICE[] = "/dev/ttyS0";
 const char PORT_VARIABLE[] = "ZMODEM_PORT";
 
 int comPort = -1;
+
+// Bytes read from the device and not yet delivered: a burst costs one read
+// call, and the engine still takes its bytes one per portRead.
+uint8_t inputBuffer[4096];
+size_t inputStart = 0;
+size_t inputEnd = 0;
+
+// Moves buffered bytes to the caller; true when any were moved.
+bool takeBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
+    size_t moved = 0;
+    while (inputStart < inputEnd && *count < n) {
+        buffer[(*count)++] = inputBuffer[inputStart++];
+        moved++;
+    }
+    return moved != 0;
+}
 
 int64_t nowMs() {
     timespec ts{};
@@ -87,6 +104,7 @@ int portOpen() {
 void portClose() {
     if (comPort >= 0) close(comPort);
     comPort = -1;
+    inputStart = inputEnd = 0;
 }
 
 int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
@@ -95,38 +113,51 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         printf(MSG_READ_FAILED);
         return 1;
     }
-    const int64_t start = nowMs();
-    const int64_t total = start + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
+    // The usual case while a burst lasts: everything asked for is buffered.
+    if (inputEnd - inputStart >= n) {
+        takeBuffered(buffer, n, count);
+        return 0;
+    }
+    const int64_t total = nowMs() + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
     int64_t deadline = total;
+    bool polled = false;  // the last poll reported the line readable
     while (*count < n) {
+        if (takeBuffered(buffer, n, count)) {
+            int64_t interval = nowMs() + READ_INTERVAL_TIMEOUT_MS;
+            deadline = interval < total ? interval : total;
+            polled = false;
+            continue;
+        }
+        ssize_t got = read(comPort, inputBuffer, sizeof inputBuffer);
+        if (got > 0) {
+            inputStart = 0;
+            inputEnd = static_cast<size_t>(got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno != EAGAIN && errno != EIO) {
+            printf(MSG_READ_FAILED);
+            *count = 0;
+            return 1;
+        }
         int64_t remaining = deadline - nowMs();
-        if (remaining < 0) remaining = 0;
+        if (polled) {
+            // Readable but nothing to read: the line has hung up. Let the
+            // time-out run out rather than spin on it.
+            if (*count == 0) sleepMs(remaining);
+            return 0;
+        }
+        if (remaining <= 0) return 0;
         pollfd pfd{comPort, POLLIN, 0};
         int ready = poll(&pfd, 1, static_cast<int>(remaining));
+        if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) {
-            if (errno == EINTR) continue;
             printf(MSG_READ_WAIT_FAILED);
             *count = 0;
             return 1;
         }
         if (ready == 0) return 0;
-        ssize_t got = read(comPort, buffer + *count, n - *count);
-        if (got > 0) {
-            *count += static_cast<uint32_t>(got);
-            int64_t interval = nowMs() + READ_INTERVAL_TIMEOUT_MS;
-            deadline = interval < total ? interval : total;
-            continue;
-        }
-        if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-        if (got < 0 && errno != EIO) {
-            printf(MSG_READ_FAILED);
-            *count = 0;
-            return 1;
-        }
-        // End of file or a hung-up line: nothing arrives; let the time-out run out
-        // rather than spin on a descriptor that is always readable.
-        if (*count == 0) sleepMs(deadline - nowMs());
-        return 0;
+        polled = true;
     }
     return 0;
 }

@@ -1,0 +1,134 @@
+// The POSIX serial backend on a real pseudo-terminal pair: the test holds the
+// master side and plays the peer.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "adapter/serial_port.h"
+
+namespace {
+
+class PosixPortTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+        setenv("ZMODEM_PORT", name, 1);
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(portOpen(), 0);
+        opened = testing::internal::GetCapturedStdout();
+    }
+    void TearDown() override {
+        portClose();
+        if (master >= 0) close(master);
+        close(slave);
+        unsetenv("ZMODEM_PORT");
+    }
+    void peerWrites(const std::vector<uint8_t>& bytes) {
+        ASSERT_EQ(write(master, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads one byte; -1 when the read delivered nothing.
+    int readOne() {
+        uint8_t b = 0;
+        uint32_t count = 99;
+        EXPECT_EQ(portRead(&b, 1, &count), 0);
+        return count == 1 ? b : (count == 0 ? -1 : -2);
+    }
+
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    std::string opened;
+};
+
+TEST_F(PosixPortTest, OpenNamesTheDeviceAndSetsARawLine) {
+    EXPECT_EQ(opened, "Serial port " + std::string(name) + " successfully reconfigured.\n");
+    // A raw line: no byte is translated or swallowed, CR, XON and XOFF included.
+    std::vector<uint8_t> all;
+    for (int i = 0; i < 256; i++) all.push_back(static_cast<uint8_t>(i));
+    peerWrites(all);
+    for (int i = 0; i < 256; i++) ASSERT_EQ(readOne(), i) << "byte " << i;
+    EXPECT_EQ(readOne(), -1);
+}
+
+TEST_F(PosixPortTest, BurstIsDeliveredByteByByteAndAcrossWrites) {
+    peerWrites({'a', 'b', 'c'});
+    EXPECT_EQ(readOne(), 'a');
+    peerWrites({'d'});
+    EXPECT_EQ(readOne(), 'b');
+    EXPECT_EQ(readOne(), 'c');
+    EXPECT_EQ(readOne(), 'd');
+    EXPECT_EQ(readOne(), -1);
+}
+
+TEST_F(PosixPortTest, MultiByteReadGathersWhatArrives) {
+    peerWrites({1, 2, 3, 4, 5});
+    uint8_t buf[8] = {};
+    uint32_t count = 0;
+    EXPECT_EQ(portRead(buf, 8, &count), 0);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(buf[4], 5);
+}
+
+TEST_F(PosixPortTest, WritesReachThePeerWhole) {
+    std::vector<uint8_t> block(3000);
+    for (size_t i = 0; i < block.size(); i++) block[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(portWrite(block.data(), static_cast<uint32_t>(block.size())), 1);
+    std::vector<uint8_t> got;
+    uint8_t buf[512];
+    while (got.size() < block.size()) {
+        ssize_t n = read(master, buf, sizeof buf);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_EQ(got, block);
+}
+
+TEST_F(PosixPortTest, HungUpLineDeliversNothingWithoutSpinning) {
+    peerWrites({'x'});
+    EXPECT_EQ(readOne(), 'x');
+    close(master);
+    master = -1;
+    EXPECT_EQ(readOne(), -1);
+}
+
+TEST_F(PosixPortTest, ClosedPortFailsReadsAndWrites) {
+    portClose();
+    uint8_t b = 0;
+    uint32_t count = 7;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(portRead(&b, 1, &count), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nError in GetLastError.");
+    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(portWrite(&b, 1), 0);
+}
+
+TEST(PosixPortOpen, MissingDeviceReportsTheSystemError) {
+    setenv("ZMODEM_PORT", "/nonexistent/tty", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(portOpen(), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CreateFile failed with error 2.\n");
+    portClose();
+    unsetenv("ZMODEM_PORT");
+}
+
+TEST(PosixPortOpen, FileThatIsNoTerminalCannotBeConfigured) {
+    char path[] = "/tmp/zmodem-port-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("ZMODEM_PORT", path, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(portOpen(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetCommState failed with error 25.\n");
+    portClose();
+    unlink(path);
+    unsetenv("ZMODEM_PORT");
+}
+
+}  // namespace
