@@ -181,8 +181,13 @@ void receiveFileData(ZmodemSession* session) {
     }
 }
 
+// The batch is closed whatever comes now: the peer's "OO" is waited for with
+// single-attempt reads, so a sign-off lost on the line costs one read
+// time-out rather than a full waiting read.
 void awaitOverAndOut(ZmodemSession* session) {
+    session->waitForInput = 0;
     readRawByte(session);
     if (!errorPending()) readRawByte(session);
+    session->waitForInput = 1;
     if (errorPending() && errorIs(ZMD009_TIMEOUT)) clearError();
 }
