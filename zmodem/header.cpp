@@ -45,6 +45,22 @@ void storeHeaderByte(ZmodemSession* session, int index, uint8_t value) {
         session->headerData[index - 1] = value;
 }
 
+// Writes the type, ZP0..ZP3 and their CRC-16 (high byte first) with the
+// given byte writer.
+void sendCrc16Fields(ZmodemSession* session, void (*writeByte)(ZmodemSession*)) {
+    uint32_t crc = 0;
+    for (int i = 0; i < 5 && !errorPending(); i++) {
+        uint8_t b = headerByte(session, i);
+        crc = crc16Update(crc, b);
+        session->currentChar = b;
+        writeByte(session);
+    }
+    for (int shift = 8; shift >= 0 && !errorPending(); shift -= 8) {
+        session->currentChar = static_cast<int32_t>((crc >> shift) & 0xFF);
+        writeByte(session);
+    }
+}
+
 // Reads the type and ZP0..ZP3 with the given byte reader and checks a CRC-16
 // sent high byte first.
 void receiveCrc16Header(ZmodemSession* session, void (*readByte)(ZmodemSession*)) {
@@ -75,41 +91,21 @@ void sendHeader(ZmodemSession* session) {
 }
 
 void sendHexHeader(ZmodemSession* session) {
-    uint32_t crc = 0;
     putRaw(session, ZPAD);
     putRaw(session, ZPAD);
     putRaw(session, ZDLE);
     putRaw(session, session->frameFormat);
-    for (int i = 0; i < 5 && !errorPending(); i++) {
-        uint8_t b = headerByte(session, i);
-        crc = crc16Update(crc, b);
-        session->currentChar = b;
-        writeHexByte(session);
-    }
-    for (int shift = 8; shift >= 0 && !errorPending(); shift -= 8) {
-        session->currentChar = static_cast<int32_t>((crc >> shift) & 0xFF);
-        writeHexByte(session);
-    }
+    sendCrc16Fields(session, writeHexByte);
     putRaw(session, CR);
     putRaw(session, LF);
     if (session->headerType != ZFIN && session->headerType != ZACK) putRaw(session, XON);
 }
 
 void sendBin16Header(ZmodemSession* session) {
-    uint32_t crc = 0;
     putRaw(session, ZPAD);
     putRaw(session, ZDLE);
     putRaw(session, session->frameFormat);
-    for (int i = 0; i < 5 && !errorPending(); i++) {
-        uint8_t b = headerByte(session, i);
-        crc = crc16Update(crc, b);
-        session->currentChar = b;
-        writeEscapedByte(session);
-    }
-    for (int shift = 8; shift >= 0 && !errorPending(); shift -= 8) {
-        session->currentChar = static_cast<int32_t>((crc >> shift) & 0xFF);
-        writeEscapedByte(session);
-    }
+    sendCrc16Fields(session, writeEscapedByte);
 }
 
 void sendZrinit(ZmodemSession* session) {

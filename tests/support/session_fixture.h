@@ -7,11 +7,15 @@
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "tests/support/memory_line.h"
 #include "tests/support/wire.h"
+#include "adapter/file_io.h"
 #include "zmodem/constants.h"
 #include "zmodem/session.h"
 
@@ -47,4 +51,29 @@ protected:
 
     ZmodemSession session;
     std::vector<uint8_t> storage;
+};
+
+// A session test that runs in a fresh working directory of its own,
+// base/work, removed afterwards with anything the test left open closed.
+class FileSessionTest : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        home = std::filesystem::current_path();
+        base = std::filesystem::temp_directory_path() /
+               ("zmodem_" + std::to_string(getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(base);
+        std::filesystem::create_directories(base / "work");
+        std::filesystem::current_path(base / "work");
+    }
+    void TearDown() override {
+        ioReleaseFile(&session.ioState);
+        std::filesystem::current_path(home);
+        std::filesystem::remove_all(base);
+        SessionTest::TearDown();
+    }
+
+    std::filesystem::path home;
+    std::filesystem::path base;
 };

@@ -28,23 +28,8 @@ TEST(IoNameIsSafe, AcceptsOnlyNamesInsideTheWorkingDirectory) {
     for (const Case& c : cases) EXPECT_EQ(ioNameIsSafe(c.name), c.safe) << c.name;
 }
 
-class FileIoTest : public SessionTest {
+class FileIoTest : public FileSessionTest {
 protected:
-    void SetUp() override {
-        SessionTest::SetUp();
-        home = fs::current_path();
-        dir = fs::temp_directory_path() / ("zmodem_io_" + std::to_string(getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        ioReleaseFile(&session.ioState);
-        fs::current_path(home);
-        fs::remove_all(dir);
-        SessionTest::TearDown();
-    }
     static void write(const std::string& name, const std::string& text) {
         std::ofstream(name, std::ios::binary) << text;
     }
@@ -55,8 +40,6 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
-    fs::path home;
-    fs::path dir;
 };
 
 TEST_F(FileIoTest, BatchHoldsTheOneNameAndTheEmptyTerminator) {

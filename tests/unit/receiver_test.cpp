@@ -60,22 +60,11 @@ size_t countType(const Bytes& output, uint8_t type) {
     return static_cast<size_t>(std::count(types.begin(), types.end(), type));
 }
 
-class ReceiverTest : public SessionTest {
+class ReceiverTest : public FileSessionTest {
 protected:
     void SetUp() override {
-        SessionTest::SetUp();
-        home = fs::current_path();
-        base = fs::temp_directory_path() / ("zmodem_rx_" + std::to_string(getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(base);
-        fs::create_directories(base / "work" / "a");
-        fs::current_path(base / "work");
-    }
-    void TearDown() override {
-        ioReleaseFile(&session.ioState);
-        fs::current_path(home);
-        fs::remove_all(base);
-        SessionTest::TearDown();
+        FileSessionTest::SetUp();
+        fs::create_directories("a");
     }
     // A fresh line, error slot, session and working directory, for table rows.
     void fresh() {
@@ -95,8 +84,6 @@ protected:
     }
     std::vector<uint8_t> types() { return typesIn(written()); }
 
-    fs::path home;
-    fs::path base;
 };
 
 TEST_F(ReceiverTest, WholeBatchWithBothCrcsIsWrittenByteForByte) {

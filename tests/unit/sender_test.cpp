@@ -58,23 +58,8 @@ Bytes joined(const std::vector<SeenSubpacket>& subpackets) {
     return all;
 }
 
-class SenderTest : public SessionTest {
+class SenderTest : public FileSessionTest {
 protected:
-    void SetUp() override {
-        SessionTest::SetUp();
-        home = fs::current_path();
-        dir = fs::temp_directory_path() / ("zmodem_tx_" + std::to_string(getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        fs::current_path(dir);
-    }
-    void TearDown() override {
-        ioReleaseFile(&session.ioState);
-        fs::current_path(home);
-        fs::remove_all(dir);
-        SessionTest::TearDown();
-    }
     void fresh() {
         ioReleaseFile(&session.ioState);
         resetMemoryLine();
@@ -100,8 +85,6 @@ protected:
         return peer.on(ZRQINIT, READY).on(ZFILE, hexHeader(ZRPOS, 0)).on(ZEOF, READY).on(ZFIN, hexHeader(ZFIN, 0));
     }
 
-    fs::path home;
-    fs::path dir;
 };
 
 TEST_F(SenderTest, BlocksAndFrameEndsFollowTheFileLength) {
