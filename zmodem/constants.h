@@ -29,6 +29,7 @@ constexpr uint8_t FRAME_BIN32 = 'C';
 // Header types.
 constexpr uint8_t ZRQINIT = 0;
 constexpr uint8_t ZRINIT = 1;
+constexpr uint8_t ZSINIT = 2;
 constexpr uint8_t ZACK = 3;
 constexpr uint8_t ZFILE = 4;
 constexpr uint8_t ZSKIP = 5;

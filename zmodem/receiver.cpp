@@ -45,6 +45,35 @@ bool receiveOffer(ZmodemSession* session, int* cycleCount) {
     return false;
 }
 
+// Sends a ZACK for the data up to filePosition. The frame format of the data
+// frame stays, since after ZCRCQ its subpackets go on.
+void acknowledgeData(ZmodemSession* session) {
+    uint8_t frameFormat = session->frameFormat;
+    sendZack(session);
+    session->frameFormat = frameFormat;
+}
+
+// The sender's ZSINIT carries its attention string in a subpacket and waits for
+// a ZACK. The string is not used, so its CRC does not matter (the XON that
+// ends a hex ZSINIT header reaches the subpacket as a data byte); a subpacket
+// that does not end, or a silent line, is answered like a damaged header.
+void receiveSenderInit(ZmodemSession* session, int* cycleCount) {
+    ioOnAccepted(session, session->io);
+    uint32_t position = session->filePosition;
+    receiveSubpacket(session);
+    session->filePosition = position;
+    if (errorPending() && (errorIs(ZMD004_CRC16_ERROR) || errorIs(ZMD006_CRC32_ERROR))) clearError();
+    if (!errorPending()) {
+        session->filePosition = 0;
+        sendZack(session);
+        session->filePosition = position;
+    } else if (dataMayRetry() && *cycleCount < RETRY_LIMIT) {
+        reportError();
+        sendZrinit(session);
+        ++*cycleCount;
+    }
+}
+
 }  // namespace
 
 void receiveSession(ZmodemSession* session) {
@@ -84,6 +113,9 @@ void receiveSession(ZmodemSession* session) {
                     break;
                 case ZFILE:
                     cycleOver = receiveOffer(session, &cycleCount);
+                    break;
+                case ZSINIT:
+                    receiveSenderInit(session, &cycleCount);
                     break;
                 default:
                     break;
@@ -156,8 +188,9 @@ void receiveFileData(ZmodemSession* session) {
                 ioWriteFile(session, session->io, session->buffer,
                             static_cast<uint32_t>(session->bufferCursor - session->buffer));
                 if (!errorPending()) dataCount = 0;
-                // A sender that ends a subpacket with ZCRCW waits for this before it goes on.
-                if (!errorPending() && session->frameEndCode == ZCRCW) sendZack(session);
+                // A sender that ends a subpacket with ZCRCW or ZCRCQ waits for this.
+                if (!errorPending() && (session->frameEndCode == ZCRCW || session->frameEndCode == ZCRCQ))
+                    acknowledgeData(session);
             }
         } else {
             receiveHeader(session);

@@ -33,8 +33,9 @@ void receiveChecked(ZmodemSession* session, const SubpacketCheck& check) {
             *session->bufferCursor++ = static_cast<uint8_t>(session->currentChar);
             continue;
         }
+        // ZCRCG and ZCRCQ continue the frame; every other code ends it.
         session->frameEndCode = session->currentChar;
-        if (session->currentChar != ZCRCG) session->moreData = 0;
+        if (session->currentChar != ZCRCG && session->currentChar != ZCRCQ) session->moreData = 0;
         crc = check.update(crc, static_cast<uint32_t>(session->currentChar));
         uint32_t received = 0;
         for (int i = 0; i < check.crcBytes && !errorPending(); i++) {

@@ -247,33 +247,60 @@ TEST_F(ReceiverTest, ThreeFullBlocksAndAShortOneEndAt3572) {
     EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZFIN}));
 }
 
-// ZCRCW subpackets are acknowledged with the offset reached; ZCRCE and ZCRCQ are not.
-TEST_F(ReceiverTest, FrameEndsOtherThanZcrcgAreFollowedByAHeader) {
-    for (int end : {ZCRCE, ZCRCQ, ZCRCW}) {
-        uint8_t frameEnd = static_cast<uint8_t>(end);
-        SCOPED_TRACE(std::string(1, static_cast<char>(frameEnd)));
-        fresh();
-        Bytes data = pattern(500, frameEnd);
-        ScriptedPeer peer;
-        peer.on(ZRINIT, offer16("f.bin"))
-            .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(slice(data, 0, 300), frameEnd),
-                               bin16Header(ZDATA, 300), subpacket16(slice(data, 300, 500), ZCRCE),
-                               hexHeader(ZEOF, 500)}))
-            .on(ZRINIT, hexHeader(ZFIN, 0))
-            .on(ZFIN, OO);
-        run(peer);
-        EXPECT_FALSE(errorPending()) << errorText();
-        EXPECT_EQ(readFile("f.bin"), data);
-        std::vector<uint8_t> expected{ZRINIT, ZRPOS, ZRINIT, ZFIN};
-        if (frameEnd == ZCRCW) expected.insert(expected.begin() + 2, ZACK);
-        EXPECT_EQ(types(), expected);
-        if (frameEnd == ZCRCW) {
-            std::vector<SeenHeader> seen = headersIn(memoryLine().output);
-            ASSERT_EQ(seen.size(), expected.size());
-            EXPECT_EQ(seen[2].format, 'B');
-            EXPECT_EQ(seen[2].data, 300u);
+// After ZCRCE and ZCRCW a header comes next; ZCRCQ continues the frame with
+// the next subpacket. ZCRCW and ZCRCQ are acknowledged with a hex ZACK of the
+// offset reached, and a CRC-32 frame stays CRC-32 after the acknowledgement.
+TEST_F(ReceiverTest, FrameEndsDecideWhatFollowsAndWhatIsAcknowledged) {
+    struct Case {
+        uint8_t frameEnd;
+        bool continues;
+        bool acknowledged;
+    };
+    for (const Case& c : {Case{ZCRCE, false, false}, Case{ZCRCW, false, true}, Case{ZCRCQ, true, true}}) {
+        for (bool crc32 : {false, true}) {
+            SCOPED_TRACE(std::string(1, static_cast<char>(c.frameEnd)) + (crc32 ? " crc32" : " crc16"));
+            fresh();
+            Bytes data = pattern(500, c.frameEnd);
+            auto header = crc32 ? bin32Header : bin16Header;
+            auto subpacket = crc32 ? subpacket32 : subpacket16;
+            Bytes rest = c.continues ? Bytes{} : header(ZDATA, 300);
+            ScriptedPeer peer;
+            peer.on(ZRINIT, offer16("f.bin"))
+                .on(ZRPOS, concat({header(ZDATA, 0), subpacket(slice(data, 0, 300), c.frameEnd), rest,
+                                   subpacket(slice(data, 300, 500), ZCRCE), hexHeader(ZEOF, 500)}))
+                .on(ZRINIT, hexHeader(ZFIN, 0))
+                .on(ZFIN, OO);
+            run(peer);
+            EXPECT_FALSE(errorPending()) << errorText();
+            EXPECT_EQ(readFile("f.bin"), data);
+            std::vector<uint8_t> expected{ZRINIT, ZRPOS, ZRINIT, ZFIN};
+            if (c.acknowledged) expected.insert(expected.begin() + 2, ZACK);
+            EXPECT_EQ(types(), expected);
+            if (c.acknowledged) {
+                std::vector<SeenHeader> seen = headersIn(memoryLine().output);
+                ASSERT_EQ(seen.size(), expected.size());
+                EXPECT_EQ(seen[2].format, 'B');
+                EXPECT_EQ(seen[2].data, 300u);
+            }
         }
     }
+}
+
+// A sender may open with ZSINIT (a hex header, its XON, and a subpacket holding
+// its attention string) and waits for a ZACK before it offers files.
+TEST_F(ReceiverTest, SenderInitIsAcknowledgedBeforeTheOffer) {
+    Bytes data = pattern(100, 7);
+    ScriptedPeer peer;
+    peer.on(ZRINIT, concat({hexHeader(ZSINIT, flags(0x40)), subpacket16(Bytes{0}, ZCRCW), {0x11}}))
+        .on(ZACK, offer16("f.bin"))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(data, ZCRCE), hexHeader(ZEOF, 100)}))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    std::string out = run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(out.find("ZMD"), std::string::npos) << out;
+    EXPECT_EQ(readFile("f.bin"), data);
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZACK, ZRPOS, ZRINIT, ZFIN}));
 }
 
 TEST_F(ReceiverTest, EleventhDataFailureInARowEndsTheTransfer) {
