@@ -3,9 +3,12 @@
 # null-modem cable. Every file must arrive byte for byte, both sides must end
 # with status 0 and the program must print no error line.
 #
-#   receive.sh ZMODEM_BINARY crc32|crc16
+#   receive.sh ZMODEM_BINARY crc32|crc16|escaped|windowed
 #
-# crc32 is sz's default; crc16 runs `sz -o`, which keeps to 16-bit CRCs. The
+# crc32 is sz's default; crc16 runs `sz -o`, which keeps to 16-bit CRCs;
+# escaped runs `sz -e`, which opens with ZSINIT and escapes every control
+# character; windowed runs `sz -w 2048`, which ends subpackets with ZCRCQ and
+# waits for acknowledgements. The
 # bytes sz put on the line are checked for the header kind the mode implies,
 # so a run that silently fell back to the other CRC fails.
 
@@ -16,7 +19,9 @@ MODE=${2:-crc32}
 case "$MODE" in
     crc32) SZ_OPTS=() ;;
     crc16) SZ_OPTS=(-o) ;;
-    *) echo "unknown mode $MODE (crc32 or crc16)" >&2; exit 2 ;;
+    escaped) SZ_OPTS=(-e) ;;
+    windowed) SZ_OPTS=(-w 2048) ;;
+    *) echo "unknown mode $MODE (crc32, crc16, escaped or windowed)" >&2; exit 2 ;;
 esac
 
 # Files sent by each case. A name's form picks its content:
@@ -33,6 +38,9 @@ declare -A CASE_FILES=(
     [every-byte]="bytes-100"
     [batch]="random-0 random-1 random-1025 random-4096 bytes-20 escape-300 random-30000"
 )
+if [[ "$MODE" == escaped || "$MODE" == windowed ]]; then
+    CASE_NAMES=(size-0 size-1025 random-100k every-byte batch)
+fi
 # A file the receiver cannot create (a directory of that name is in the
 # way): it is skipped, the rest of the batch arrives, and the exit status
 # is 2.
@@ -62,7 +70,7 @@ make_case_file() {
 check_wire() {
     local wire=$1
     [[ -f "$wire" ]] || return 0
-    if [[ "$MODE" == crc32 ]]; then
+    if [[ "$MODE" != crc16 ]]; then
         if ! LC_ALL=C grep -aqF $'*\x18C' "$wire"; then
             echo "FAIL: sz sent no CRC-32 header in the default mode"
             return 1
