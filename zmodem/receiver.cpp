@@ -148,6 +148,11 @@ void receiveFile(ZmodemSession* session) {
         bool repeatRequest = false;
         switch (session->headerType) {
             case ZDATA:
+                // Data for another offset would be written at this one.
+                if (!positionMatches(session)) {
+                    repeatRequest = true;
+                    break;
+                }
                 ioOnAccepted(session, session->io);
                 receiveFileData(session);
                 finished = true;

@@ -31,8 +31,14 @@ SendState stream(ZmodemSession* session) {
         pollHeader(session);
         if (headerIs(session, ZRPOS)) return REPOSITION;
         if (errorPending()) {
-            if (!errorIs(ZMD009_TIMEOUT)) return STREAM;
-            clearError();
+            // Nothing came (the usual case), or a reply damaged on the line:
+            // the receiver asks again, so streaming goes on.
+            if (errorIs(ZMD009_TIMEOUT))
+                clearError();
+            else if (inviteMayRetry())
+                reportError();
+            else
+                return STREAM;
         }
         if (!session->moreData) return SEND_EOF;
         readBlock(session);
@@ -94,7 +100,8 @@ void sendFiles(ZmodemSession* session) {
             sendFileInfo(session);
             receiveHeader(session);
             if (errorPending()) {
-                if (errorIs(ZMD009_TIMEOUT)) reportError();
+                // A time-out or a damaged reply: offer the file again.
+                if (inviteMayRetry()) reportError();
                 attempts++;
             } else if (session->headerType == ZRINIT) {
                 attempts++;

@@ -209,6 +209,27 @@ TEST_F(ReceiverTest, ZeofAtWrongOffsetBeforeDataAsksAgain) {
     EXPECT_EQ(out.find("ZMD"), std::string::npos);
 }
 
+// A first ZDATA for another offset than the one asked for must not be
+// written at the asked one (the file would be shifted, yet end "complete").
+TEST_F(ReceiverTest, FirstZdataAtWrongOffsetIsAnsweredWithZrpos) {
+    Bytes data = pattern(300, 9);
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer32("f.bin"))
+        .on(ZRPOS, concat({bin32Header(ZDATA, 100), subpacket32(slice(data, 100, 300), ZCRCE),
+                           hexHeader(ZEOF, 300)}))
+        .on(ZRPOS, concat({bin32Header(ZDATA, 0), subpacket32(data, ZCRCE), hexHeader(ZEOF, 300)}))
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(readFile("f.bin"), data);
+    std::vector<SeenHeader> seen = headersIn(written());
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(seen[1].type, ZRPOS);
+    EXPECT_EQ(seen[2].type, ZRPOS);
+    EXPECT_EQ(seen[2].data, 0u);
+}
+
 TEST_F(ReceiverTest, ElevenWrongZeofsBeforeDataEndTheTransfer) {
     ScriptedPeer peer;
     peer.on(ZRINIT, offer16("f.bin")).on(ZRPOS, hexHeader(ZEOF, 7), 11);

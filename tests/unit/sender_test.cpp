@@ -144,6 +144,34 @@ TEST_F(SenderTest, ZrposDuringStreamingRewinds) {
     EXPECT_TRUE(endsWithOverAndOut(written()));
 }
 
+// A reply damaged on the line (bad hex digit, CRC error) while streaming or
+// in answer to the file offer is reported and recovered from, not the end of
+// the transfer: the receiver asks again.
+TEST_F(SenderTest, DamagedRepliesWhileStreamingAndToTheOfferAreRecoveredFrom) {
+    Bytes data = makeFile("f.bin", 2500);
+    Bytes badHex = hexHeader(ZRPOS, 0);
+    badHex[5] = 'G';
+    Bytes badCrc = hexHeader(ZRPOS, 1024);
+    badCrc[17] = badCrc[17] == '0' ? '1' : '0';
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY)
+        .on(ZFILE, badHex)
+        .on(ZFILE, hexHeader(ZRPOS, 0))
+        .when([](const Bytes& out) { return subpacketsAfter(out, ZDATA).size() == 1; }, badCrc)
+        .when([](const Bytes& out) { return subpacketsAfter(out, ZDATA).size() == 2; }, hexHeader(ZRPOS, 1024))
+        .on(ZEOF, READY)
+        .on(ZFIN, hexHeader(ZFIN, 0));
+    std::string out = send("f.bin", &peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(peer.remaining(), 0u);
+    EXPECT_NE(out.find("ZMD008 Bad hex character 47 received\n"), std::string::npos);
+    EXPECT_NE(out.find("ZMD004"), std::string::npos);
+    EXPECT_EQ(countType(written(), ZFILE), 2u);
+    EXPECT_EQ(dataOf(written(), ZDATA), (std::vector<uint32_t>{0, 1024}));
+    EXPECT_EQ(joined(subpacketsAfter(written(), ZDATA, 1)), Bytes(data.begin() + 1024, data.end()));
+    EXPECT_TRUE(endsWithOverAndOut(written()));
+}
+
 TEST_F(SenderTest, ZrposAnsweringZeofRewindsOrRepeatsZeof) {
     struct Case {
         uint32_t offset;
