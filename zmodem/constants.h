@@ -52,6 +52,10 @@ constexpr int BATCH_SIZE = 40;                 // 39 names and the empty termina
 constexpr uint32_t FILE_INFO_LIMIT = 1024;     // the ZFILE information must end before this offset
 constexpr uint32_t MAX_FILE_OFFSET = 0x7FFFFFFF;  // file positions pass through signed 32-bit offsets
 constexpr int HEX_HEADER_LENGTH = 21;
+// Ten CAN then ten backspaces: a peer stops its session on five CAN in a row;
+// the backspaces rub the CANs out on a terminal.
+constexpr int ABORT_LENGTH = 20;
+constexpr int BS = 0x08;
 
 // Retries and time-outs.
 constexpr int RETRY_LIMIT = 10;

@@ -149,6 +149,12 @@ void sendZack(ZmodemSession* session) {
     sendHeader(session);
 }
 
+void sendAbort(ZmodemSession* session) {
+    uint8_t sequence[ABORT_LENGTH];
+    for (int i = 0; i < ABORT_LENGTH; i++) sequence[i] = static_cast<uint8_t>(i < ABORT_LENGTH / 2 ? ZDLE : BS);
+    ioWrite(session, session->io, sequence, sizeof sequence);
+}
+
 void sendZrqinit(ZmodemSession* session) { ioWrite(session, session->io, ZRQINIT_HEADER, sizeof ZRQINIT_HEADER); }
 
 void receiveHeader(ZmodemSession* session) {

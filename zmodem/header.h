@@ -25,6 +25,8 @@ void sendZdata(ZmodemSession* session);
 // Acknowledges the data up to filePosition.
 void sendZack(ZmodemSession* session);
 void sendZrqinit(ZmodemSession* session);
+// Tells the peer that this side has given up, so that it does not wait on.
+void sendAbort(ZmodemSession* session);
 
 void receiveHeader(ZmodemSession* session);
 void receiveHexHeader(ZmodemSession* session);

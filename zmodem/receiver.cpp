@@ -122,6 +122,7 @@ void receiveSession(ZmodemSession* session) {
             }
         }
     }
+    if (errorPending()) sendAbort(session);
 }
 
 void receiveFile(ZmodemSession* session) {
@@ -207,6 +208,15 @@ void receiveFileData(ZmodemSession* session) {
                     ioOnAccepted(session, session->io);
                     ioCloseFile(session, session->io);
                     finished = true;
+                }
+            } else if (!errorPending() && session->headerType == ZEOF) {
+                // The sender has reached its end while data is missing here (its
+                // ZDATA was lost on the line): it waits, so ask for the rest now.
+                if (dataCount < RETRY_LIMIT) {
+                    sendZrpos(session);
+                    dataCount++;
+                } else {
+                    raiseError(ZMD002_ZRPOS_UNANSWERED);
                 }
             }
         }

@@ -47,9 +47,9 @@ SendState stream(ZmodemSession* session) {
     return STREAM;
 }
 
-}  // namespace
-
-void sendSession(ZmodemSession* session) {
+// Invitation, the files, and the ZFIN close; an error pending at the end of
+// a phase skips the later ones.
+void runSendSession(ZmodemSession* session) {
     if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
     ioPurge(session, session->io);
     sendRzCommand(session);
@@ -87,6 +87,13 @@ void sendSession(ZmodemSession* session) {
         }
     }
     if (!errorPending()) sendOverAndOut(session);
+}
+
+}  // namespace
+
+void sendSession(ZmodemSession* session) {
+    runSendSession(session);
+    if (errorPending()) sendAbort(session);
 }
 
 void sendFiles(ZmodemSession* session) {

@@ -1,5 +1,6 @@
 #include "tests/support/wire.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -150,6 +151,12 @@ Bytes fileInfo(const std::string& name, const std::string& information) {
     out.insert(out.end(), info.begin(), info.end());
     out.push_back(0);
     return out;
+}
+
+bool endsWithAbort(const Bytes& output) {
+    Bytes abort(10, 0x18);
+    abort.insert(abort.end(), 10, 0x08);
+    return output.size() >= abort.size() && std::equal(abort.begin(), abort.end(), output.end() - 20);
 }
 
 std::vector<SeenHeader> headersIn(const Bytes& output, size_t from) {

@@ -28,6 +28,9 @@ Bytes subpacket32(const Bytes& data, uint8_t frameEnd);
 // The ZFILE subpacket content: name, NUL, information, NUL.
 Bytes fileInfo(const std::string& name, const std::string& information);
 
+// True when the output ends with the abort sequence: ten CAN, ten backspaces.
+bool endsWithAbort(const Bytes& output);
+
 // A header the engine wrote, as a peer decodes it.
 struct SeenHeader {
     char format;      // 'A', 'B' or 'C'

@@ -126,6 +126,7 @@ TEST_F(ReceiverTest, ZfinRightAfterZrinitEndsCleanlyWhateverTheLastBytes) {
         run(peer);
         EXPECT_FALSE(errorPending()) << errorText();
         EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZFIN}));
+        EXPECT_FALSE(endsWithAbort(written()));
         EXPECT_TRUE(line().input.empty());
         // Only the silent peer costs anything: a single read time-out.
         EXPECT_EQ(line().emptyReads, closing.empty() ? 2u : 1u);
@@ -239,18 +240,32 @@ TEST_F(ReceiverTest, ElevenWrongZeofsBeforeDataEndTheTransfer) {
     EXPECT_EQ(countType(written(), ZRPOS), 11u);
 }
 
-TEST_F(ReceiverTest, ZeofAtWrongOffsetDuringDataIsIgnored) {
+// A ZEOF beyond the data received means the sender has finished while data
+// went missing: the rest is asked for at once, within the retry budget.
+TEST_F(ReceiverTest, ZeofAtWrongOffsetDuringDataAsksForTheRest) {
     Bytes data = pattern(100, 3);
     ScriptedPeer peer;
     peer.on(ZRINIT, offer16("f.bin"))
-        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(data, ZCRCE), hexHeader(ZEOF, 50),
-                           hexHeader(ZEOF, 100)}))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(slice(data, 0, 50), ZCRCE), hexHeader(ZEOF, 100)}))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 50), subpacket16(slice(data, 50, 100), ZCRCE), hexHeader(ZEOF, 100)}))
         .on(ZRINIT, hexHeader(ZFIN, 0))
         .on(ZFIN, OO);
-    run(peer);
+    std::string out = run(peer);
     EXPECT_FALSE(errorPending()) << errorText();
-    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZFIN}));
+    EXPECT_EQ(out.find("ZMD"), std::string::npos) << out;
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRPOS, ZRINIT, ZFIN}));
+    EXPECT_EQ(headersIn(written())[2].data, 50u);
     EXPECT_EQ(readFile("f.bin"), data);
+
+    fresh();
+    ScriptedPeer stubborn;
+    stubborn.on(ZRINIT, offer16("f.bin"))
+        .on(ZRPOS, concat({bin16Header(ZDATA, 0), subpacket16(slice(data, 0, 50), ZCRCE), hexHeader(ZEOF, 100)}))
+        .on(ZRPOS, hexHeader(ZEOF, 100), 10);
+    run(stubborn);
+    ASSERT_TRUE(errorPending());
+    EXPECT_TRUE(errorIs(ZMD002_ZRPOS_UNANSWERED));
+    EXPECT_EQ(countType(written(), ZRPOS), 11u);
 }
 
 TEST_F(ReceiverTest, ThreeFullBlocksAndAShortOneEndAt3572) {
@@ -334,6 +349,7 @@ TEST_F(ReceiverTest, EleventhDataFailureInARowEndsTheTransfer) {
     EXPECT_EQ(countOf(out, "ZMD004"), 10u);
     EXPECT_EQ(countType(written(), ZRPOS), 11u);
     EXPECT_EQ(fs::file_size("f.bin"), 0u);
+    EXPECT_TRUE(endsWithAbort(written()));  // the sender is told not to wait on
 }
 
 TEST_F(ReceiverTest, GoodSubpacketStartsTheFailureCountAgain) {

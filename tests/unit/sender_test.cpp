@@ -252,6 +252,7 @@ TEST_F(SenderTest, NoPeerAtAllCostsOnlyVirtualTime) {
     EXPECT_EQ(countType(written(), ZFIN), 11u);
     EXPECT_EQ(countOf(out, "ZMD009 Timeout\n"), 20u);
     EXPECT_EQ(countOf(std::string(written().begin(), written().end()), "OO"), 0u);
+    EXPECT_TRUE(endsWithAbort(written()));
     const uint64_t readMs = READ_TIMEOUT_PER_BYTE_MS + READ_TIMEOUT_CONSTANT_MS;
     const uint64_t waitMs = (READ_WAIT_RETRIES + 1) * readMs + READ_WAIT_RETRIES * READ_RETRY_PAUSE_MS;
     const uint64_t expected = readMs + 21 * waitMs;  // the opening purge, then 21 waiting reads
