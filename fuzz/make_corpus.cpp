@@ -15,16 +15,7 @@ namespace {
 
 std::string root;
 
-Bytes pattern(size_t n, uint32_t seed) {
-    Bytes out(n);
-    for (size_t i = 0; i < n; i++) {
-        seed = seed * 1103515245u + 12345u;
-        out[i] = static_cast<uint8_t>(seed >> 16);
-    }
-    return out;
-}
 
-Bytes slice(const Bytes& b, size_t from, size_t to) { return Bytes(b.begin() + static_cast<long>(from), b.begin() + static_cast<long>(to)); }
 
 const Bytes CHUNK = bytesOf("~~~~");
 

@@ -1,6 +1,7 @@
 #include "tests/support/wire.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 
 namespace {
@@ -71,6 +72,19 @@ uint32_t referenceCrc32(const Bytes& bytes) {
 }
 
 Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes pattern(size_t n, uint32_t seed) {
+    Bytes out(n);
+    for (size_t i = 0; i < n; i++) {
+        seed = seed * 1103515245u + 12345u;
+        out[i] = static_cast<uint8_t>(seed >> 16);
+    }
+    return out;
+}
+
+Bytes slice(const Bytes& bytes, size_t from, size_t to) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.begin() + static_cast<std::ptrdiff_t>(to));
+}
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;

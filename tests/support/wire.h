@@ -12,6 +12,9 @@ uint32_t referenceCrc16(const Bytes& bytes);   // CRC-16/XMODEM, bit by bit
 uint32_t referenceCrc32(const Bytes& bytes);   // complemented reflected CRC-32, bit by bit
 
 Bytes bytesOf(const std::string& text);
+// n bytes from a small linear congruential generator: the same for the same seed.
+Bytes pattern(size_t n, uint32_t seed);
+Bytes slice(const Bytes& bytes, size_t from, size_t to);
 Bytes concat(std::initializer_list<Bytes> parts);
 // The bytes with the ten escaped values as ZDLE pairs.
 Bytes escaped(const Bytes& bytes);
