@@ -29,6 +29,12 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
     if (io->nextName < BATCH_SIZE - 1) io->nextName++;
     printf(MSG_OPENING_FILE, name);
     io->file = fopen(name, "rb");
+    // A stream that opens but cannot be read (a directory, for one) is no
+    // file to send either.
+    if (io->file != nullptr && fgetc(io->file) == EOF && ferror(io->file)) {
+        fclose(io->file);
+        io->file = nullptr;
+    }
     if (io->file == nullptr) {
         printf(MSG_OPEN_FAILED, name);
         if (name[0] != '\0') io->failedFiles++;

@@ -234,9 +234,8 @@ case_vanishing_sender() {
 
 # ---- the sending side ----------------------------------------------------
 # A directory named as the file: it is not offered, the session is closed
-# with rz, exit status 2. The message is "file NAME is 2 GiB or larger and
-# cannot be sent" (the length of a directory stream reads as huge), which is
-# misleading; an unreadable regular file gets "failed to open file NAME". (As root, chmod 000 does not
+# with rz, exit status 2, and the message is "failed to open file NAME", as
+# for an unreadable regular file. (As root, chmod 000 does not
 # stop reading, so the unreadable file is a directory here; run as another
 # user, a chmod-000 file is tried as well.)
 send_unsendable() {
@@ -258,7 +257,7 @@ case_send_directory() {
     local dir
     dir=$(case_dir "$1")
     mkdir -p "$dir/src/adir" "$dir/rx"
-    send_unsendable "$dir" adir "file adir is 2 GiB or larger and cannot be sent"
+    send_unsendable "$dir" adir "failed to open file adir"
 }
 case_send_unreadable() {
     local dir
