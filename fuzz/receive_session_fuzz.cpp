@@ -69,7 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(memchr(session.fileName, 0, sizeof session.fileName) != nullptr);
     fuzz::traceRun("receive", fuzz::entriesOf(sandbox.work));
     // Everything the receiver said is a hex header of a type a receiver
-    // sends, each followed by CR LF and at most an XON, with nothing between.
+    // sends, each followed by CR LF and at most an XON, with nothing between;
+    // a session that failed ends with the abort sequence, and only such a one.
+    size_t said = line.output.size();
+    FUZZ_CHECK(endsWithAbort(line.output) == errorPending());
+    if (errorPending()) said -= 20;
     size_t pos = 0;
     for (const SeenHeader& header : headersIn(line.output)) {
         FUZZ_CHECK(header.format == 'B');
@@ -77,11 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                    header.type == ZFIN);
         FUZZ_CHECK(header.end == pos + HEX_HEADER_LENGTH - 3);
         pos = header.end;
-        FUZZ_CHECK(pos + 2 <= line.output.size() && line.output[pos] == CR && line.output[pos + 1] == LF);
+        FUZZ_CHECK(pos + 2 <= said && line.output[pos] == CR && line.output[pos + 1] == LF);
         pos += 2;
-        if (pos < line.output.size() && line.output[pos] == XON) pos++;
+        if (pos < said && line.output[pos] == XON) pos++;
     }
-    FUZZ_CHECK(pos == line.output.size());
+    FUZZ_CHECK(pos == said);
     fuzz::endSession(session);
     FUZZ_CHECK(sandbox.untouchedOutside());
     sandbox.clearWork();
