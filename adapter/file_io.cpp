@@ -109,6 +109,13 @@ void ioNoteNotAccepted(ZmodemSession* session, TransferIo* io) {
     io->failedFiles++;
 }
 
+void ioNoteNotSent(ZmodemSession*, TransferIo* io) {
+    for (int32_t i = io->nextName; i < BATCH_SIZE && io->fileNames[i][0] != '\0'; i++) {
+        printf(MSG_FILE_NOT_SENT, io->fileNames[i]);
+        io->failedFiles++;
+    }
+}
+
 void ioReleaseFile(TransferIo* io) {
     if (io->file == nullptr) return;
     fclose(io->file);

@@ -25,6 +25,8 @@ int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t
 // it was not delivered, so the run does not count as a success.
 void ioNoteSkipped(ZmodemSession* session, TransferIo* io);
 void ioNoteNotAccepted(ZmodemSession* session, TransferIo* io);
+// Notes every name of the batch not yet opened as not sent: no receiver answered.
+void ioNoteNotSent(ZmodemSession* session, TransferIo* io);
 // Closes a file left open when a transfer ended early, without a progress line.
 void ioReleaseFile(TransferIo* io);
 

@@ -43,7 +43,8 @@ int runCommandLine(int argc, char** argv) {
         sessionReceive(&session);
         return finishTransfer();
     }
-    if (argc != 3) {
+    // An empty name names no file: it would end the batch before it began.
+    if (argc != 3 || argv[2][0] == '\0') {
         printf(MSG_SEND_NEEDS_FILENAME);
         fflush(stdout);
         return EXIT_USAGE;

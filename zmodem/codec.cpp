@@ -44,7 +44,8 @@ uint32_t crc16Update(uint32_t crc, uint32_t byte) {
 
 uint32_t crc32Update(uint32_t crc, uint32_t byte) { return (crc >> 8) ^ CRC32_TABLE[(crc ^ byte) & 0xFF]; }
 
-bool escapeNeeded(uint32_t byte) {
+bool escapeNeeded(const ZmodemSession* session, uint32_t byte) {
+    if (session->escapeControl && (byte & 0x60) == 0) return true;
     switch (byte & 0x7F) {
         case ZDLE:
         case DLE:
@@ -107,7 +108,7 @@ void writeRawByte(ZmodemSession* session) {
 
 void writeEscapedByte(ZmodemSession* session) {
     int c = session->currentChar;
-    if (!escapeNeeded(static_cast<uint32_t>(c))) {
+    if (!escapeNeeded(session, static_cast<uint32_t>(c))) {
         writeRawByte(session);
         return;
     }

@@ -14,8 +14,10 @@ extern const char HEX_DIGITS[17];
 uint32_t crc16Update(uint32_t crc, uint32_t byte);
 uint32_t crc32Update(uint32_t crc, uint32_t byte);
 
-// True for the ten byte values that go out as ZDLE and an escaped form.
-bool escapeNeeded(uint32_t byte);
+// True for the byte values that go out as ZDLE and an escaped form: the ten
+// of the escape set, and every control character (0x00-0x1F, 0x80-0x9F) once
+// the receiver has asked for them with ESCCTL.
+bool escapeNeeded(const ZmodemSession* session, uint32_t byte);
 
 void readRawByte(ZmodemSession* session);
 void readEscapedByte(ZmodemSession* session);

@@ -33,6 +33,7 @@ constexpr uint8_t ZSINIT = 2;
 constexpr uint8_t ZACK = 3;
 constexpr uint8_t ZFILE = 4;
 constexpr uint8_t ZSKIP = 5;
+constexpr uint8_t ZNAK = 6;
 constexpr uint8_t ZFIN = 8;
 constexpr uint8_t ZRPOS = 9;
 constexpr uint8_t ZDATA = 10;
@@ -41,6 +42,8 @@ constexpr uint8_t ZCANCEL = 254;  // the peer's cancel signal, as the sender see
 
 // ZRINIT capabilities (ZF0): full duplex, overlapped I/O, 32-bit CRC.
 constexpr uint8_t ZRINIT_FLAGS = 0x23;
+// ZRINIT capability (ZF0) of a receiver that wants every control character escaped.
+constexpr uint8_t ESCCTL = 0x40;
 // ZFILE conversion option (ZF0): binary.
 constexpr uint8_t ZCBIN = 1;
 

@@ -35,6 +35,7 @@
 #define MSG_FILE_TOO_LARGE "file %s is 2 GiB or larger and cannot be sent\n"
 #define MSG_FILE_SKIPPED "file %s was skipped by the receiver\n"
 #define MSG_FILE_NOT_ACCEPTED "file %s was not accepted by the receiver\n"
+#define MSG_FILE_NOT_SENT "file %s was not sent: no receiver answered\n"
 
 // Serial port.
 #define MSG_PORT_OPEN_FAILED "CreateFile failed with error %d.\n"

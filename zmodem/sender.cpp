@@ -51,6 +51,7 @@ SendState stream(ZmodemSession* session) {
 // a phase skips the later ones.
 void runSendSession(ZmodemSession* session) {
     if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
+    session->escapeControl = 0;
     ioPurge(session, session->io);
     sendRzCommand(session);
     int cycleCount = 0;
@@ -66,6 +67,9 @@ void runSendSession(ZmodemSession* session) {
             raiseError(ZMD010_REMOTE_CANCEL);
             done = true;
         } else if (session->headerType == ZRINIT) {
+            // A receiver behind a link that eats control characters asks for
+            // all of them to be escaped; that holds for the rest of the session.
+            session->escapeControl = (session->headerData[3] & ESCCTL) != 0;
             ioOnAccepted(session, session->io);
             sendFiles(session);
             done = true;
@@ -74,6 +78,8 @@ void runSendSession(ZmodemSession* session) {
         }
     }
     if (errorPending()) return;
+    // No receiver answered: nothing was offered, so nothing was delivered.
+    if (!done) ioNoteNotSent(session, session->io);
 
     int closeCount = 0;
     sendZfin(session);
@@ -110,8 +116,6 @@ void sendFiles(ZmodemSession* session) {
                 // A time-out or a damaged reply: offer the file again.
                 if (inviteMayRetry()) reportError();
                 attempts++;
-            } else if (session->headerType == ZRINIT) {
-                attempts++;
             } else if (session->headerType == ZRPOS) {
                 uint32_t offset = headerOffset(session);
                 ioSeekFile(session, session->io, offset);
@@ -121,6 +125,11 @@ void sendFiles(ZmodemSession* session) {
             } else if (session->headerType == ZSKIP) {
                 ioNoteSkipped(session, session->io);
                 done = true;
+            } else {
+                // ZRINIT, ZNAK for a damaged offer, or anything else: every
+                // reply that does not take the file counts, so that no peer
+                // can keep the offer going for ever.
+                attempts++;
             }
         }
         if (errorPending()) break;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "zmodem/constants.h"
+#include "zmodem/messages.h"
 
 // The file adapter's state, embedded in the session.
 struct TransferIo {
@@ -29,6 +30,7 @@ struct ZmodemSession {
     uint32_t headerDone;
     int32_t moreData;
     uint32_t skipFile;
+    uint32_t escapeControl;       // the receiver asked for 0x00-0x1F and 0x80-0x9F to be escaped too
     uint8_t frameFormat;          // FRAME_BIN16, FRAME_HEX or FRAME_BIN32
     uint8_t headerType;
     uint8_t headerData[4];        // ZP0..ZP3; ZF0 is the fourth byte
@@ -40,7 +42,10 @@ struct ZmodemSession {
     TransferIo ioState;
 };
 
-constexpr int ERROR_TEXT_SIZE = 300;
+// Room for the longest message: FIL005 with a name of FILE_NAME_SIZE - 1
+// characters and a 20-digit offset (the widest unsigned long).
+constexpr int ERROR_TEXT_SIZE = static_cast<int>(sizeof FIL005_SEEK_FAILED) + FILE_NAME_SIZE + 20;
+static_assert(sizeof FIL003_FILE_TOO_LARGE + FILE_NAME_SIZE <= ERROR_TEXT_SIZE, "FIL003 with the longest name");
 
 struct ErrorSlot {
     char format[ERROR_TEXT_SIZE];   // the format the latched error was raised with: its identity

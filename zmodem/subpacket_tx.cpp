@@ -14,6 +14,26 @@ void writeCrc16(ZmodemSession* session, uint32_t crc) {
     writeEscapedByte(session);
 }
 
+// Writes the first `length` bytes of the buffer, the plain runs with one
+// ioWrite each and the bytes that need it as escape pairs, then the `tail`
+// bytes behind them raw with the last run. Returns the CRC-16 of the
+// `length` bytes as they stand, unescaped.
+uint32_t writeEscapedRuns(ZmodemSession* session, uint32_t length, uint32_t tail) {
+    const uint8_t* buffer = session->buffer;
+    uint32_t crc = 0;
+    uint32_t runStart = 0;  // first byte not yet written
+    for (uint32_t i = 0; i < length; i++) {
+        crc = crc16Update(crc, buffer[i]);
+        if (!escapeNeeded(session, buffer[i])) continue;
+        if (i > runStart) ioWrite(session, session->io, buffer + runStart, i - runStart);
+        session->currentChar = buffer[i];
+        writeEscapedByte(session);
+        runStart = i + 1;
+    }
+    if (length + tail > runStart) ioWrite(session, session->io, buffer + runStart, length + tail - runStart);
+    return crc;
+}
+
 }  // namespace
 
 void sendFileInfo(ZmodemSession* session) {
@@ -23,12 +43,13 @@ void sendFileInfo(ZmodemSession* session) {
     int textLength = snprintf(reinterpret_cast<char*>(buffer + n), 32, "%ld 0 0 0",
                               static_cast<long>(static_cast<int32_t>(session->fileLength)));
     n += static_cast<size_t>(textLength) + 1;
-    uint32_t crc = 0;
-    for (size_t i = 0; i < n; i++) crc = crc16Update(crc, buffer[i]);
-    buffer[n++] = ZDLE;
-    buffer[n++] = ZCRCW;
+    // A name may hold bytes of the escape set (UTF-8 and Windows code pages
+    // do): they are escaped like data, or the receiver would take them for
+    // flow control. ZDLE and ZCRCW go out with the last plain run.
+    buffer[n] = ZDLE;
+    buffer[n + 1] = ZCRCW;
+    uint32_t crc = writeEscapedRuns(session, static_cast<uint32_t>(n), 2);
     crc = crc16Update(crc, ZCRCW);
-    ioWrite(session, session->io, buffer, static_cast<uint32_t>(n));
     writeCrc16(session, crc);
     session->currentChar = XON;
     writeRawByte(session);
@@ -40,17 +61,7 @@ void sendSubpacket(ZmodemSession* session) {
     int frameEnd = session->moreData ? ZCRCG : ZCRCE;
     buffer[length] = ZDLE;
     buffer[length + 1] = static_cast<uint8_t>(frameEnd);
-    uint32_t crc = 0;
-    uint32_t runStart = 0;  // first byte not yet written
-    for (uint32_t i = 0; i < length; i++) {
-        crc = crc16Update(crc, buffer[i]);
-        if (!escapeNeeded(buffer[i])) continue;
-        if (i > runStart) ioWrite(session, session->io, buffer + runStart, i - runStart);
-        session->currentChar = buffer[i];
-        writeEscapedByte(session);
-        runStart = i + 1;
-    }
-    if (length > runStart) ioWrite(session, session->io, buffer + runStart, length - runStart);
+    uint32_t crc = writeEscapedRuns(session, length, 0);
     crc = crc16Update(crc, static_cast<uint32_t>(frameEnd));
     session->currentChar = ZDLE;
     writeRawByte(session);

@@ -20,8 +20,24 @@ esac
 # The longest first, so that it overlaps the short ones.
 # missing-file names a file that does not exist: the sender says so, still
 # closes the session with the receiver, and exits with status 2.
+# name-* send under names whose bytes lie in the escape set (UTF-8 Greek and
+# Cyrillic, Windows-1252 quotes), which rz would drop as flow control were
+# they not escaped; our own receiver gets the densest of them. ctl-* go to
+# `rz -e`, which asks for every control character to be escaped; our own
+# receiver never asks.
 CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 size-2048 size-2500 escape-dense
-    missing-file)
+    missing-file name-cp1252)
+[[ "$PEER" == rz ]] && CASE_NAMES+=(name-greek name-cyrillic ctl-random ctl-zeros ctl-name)
+
+# The name a case's file is sent under.
+case_file() {
+    case "$1" in
+        name-greek) echo 'Γράφημα.txt' ;;
+        name-cyrillic) echo 'ёлка-Б.bin' ;;
+        name-cp1252 | ctl-name) printf '\x91cp\x92-\x93q\x94.txt' ;;
+        *) echo "$1.bin" ;;
+    esac
+}
 
 make_case_file() {
     local path=$1 name=$2
@@ -29,6 +45,9 @@ make_case_file() {
         size-*) make_random "$path" "${name#size-}" ;;
         random-100k) make_random "$path" 102400 ;;
         escape-dense) make_escape_dense "$path" 500 ;;
+        name-* | ctl-name) make_random "$path" 3000 ;;
+        ctl-random) make_random "$path" 20000 ;;
+        ctl-zeros) head -c 5000 /dev/zero >"$path" ;;
     esac
 }
 
@@ -56,13 +75,16 @@ run_case() {
     dir=$(case_dir "$PEER-$name")
     mkdir "$dir/src" "$dir/rx"
     # The name travels as given, so the sender runs beside its file.
-    local file="$name.bin"
+    local file
+    file=$(case_file "$name")
     [[ "$name" == missing-file ]] || make_case_file "$dir/src/$file" "$name"
     cable_start "$dir" || return 1
 
     local receiver
     if [[ "$PEER" == rz ]]; then
-        peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" rz &
+        local -a rz=(rz)
+        [[ "$name" == ctl-* ]] && rz=(rz -e)
+        peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" "${rz[@]}" &
     else
         zmodem_on "$dir/b" "$dir/rx" "$dir/receiver.out" /r &
     fi

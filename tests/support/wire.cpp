@@ -199,7 +199,7 @@ std::vector<SeenHeader> headersIn(const Bytes& output, size_t from) {
         uint32_t crc = static_cast<uint32_t>(fields[5]) << 8 | fields[6];
         if (referenceCrc16(covered) != crc) continue;
         uint32_t data = fields[1] | fields[2] << 8 | fields[3] << 16 | static_cast<uint32_t>(fields[4]) << 24;
-        seen.push_back({static_cast<char>(letter), fields[0], data, pos});
+        seen.push_back({static_cast<char>(letter), fields[0], data, pos, i});
         i = pos - 1;
     }
     return seen;

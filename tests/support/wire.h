@@ -40,6 +40,7 @@ struct SeenHeader {
     uint8_t type;
     uint32_t data;    // ZP0 least significant
     size_t end;       // offset just past the header in the output
+    size_t start;     // offset of the ZPAD before its ZDLE
 };
 
 // Every well-formed header in the engine's output, from the given offset on.

@@ -64,6 +64,7 @@ TEST_F(CommandLineTest, ArgumentErrorsPrintTheirMessageWithoutOpeningThePort) {
         {{}, MSG_USAGE, EXIT_USAGE},
         {{"/r", "a", "b"}, MSG_USAGE, EXIT_USAGE},
         {{"/s"}, MSG_SEND_NEEDS_FILENAME, EXIT_USAGE},
+        {{"/s", ""}, MSG_SEND_NEEDS_FILENAME, EXIT_USAGE},
         {{"r"}, MSG_UNRECOGNIZED_ARGUMENT, EXIT_TRANSFER_OK},
         {{"/R"}, MSG_UNRECOGNIZED_ARGUMENT, EXIT_TRANSFER_OK},
         {{"/S", "f"}, MSG_UNRECOGNIZED_ARGUMENT, EXIT_TRANSFER_OK},
@@ -141,14 +142,31 @@ TEST_F(CommandLineTest, FailedTransferPrintsItsErrorOnceAndReturnsTwo) {
     EXPECT_EQ(memoryLine().closes, 1);
 }
 
+// A file that cannot be opened, or a line where no receiver answers (one that
+// echoes what it is sent): the batch closes cleanly, but the file did not go.
 TEST_F(CommandLineTest, NamedFileThatCannotBeSentReturnsTwo) {
-    ScriptedPeer peer;
-    receiver(peer).attach(memoryLine());
-    std::string out;
-    EXPECT_EQ(run({"/s", "missing"}, out), EXIT_TRANSFER_FAILED);
-    EXPECT_NE(out.find("failed to open file missing\n"), std::string::npos);
-    EXPECT_EQ(out.find("ZMD"), std::string::npos);
-    EXPECT_EQ(countOf(std::string(memoryLine().output.begin(), memoryLine().output.end()), "OO"), 1u);
+    std::ofstream("present", std::ios::binary) << "hello";
+    struct Case {
+        const char* name;
+        bool receiverAnswers;
+        const char* line;
+    };
+    const Case cases[] = {{"missing", true, "failed to open file missing\n"},
+                          {"present", false, "file present was not sent: no receiver answered\n"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetMemoryLine();
+        ScriptedPeer peer;
+        if (c.receiverAnswers)
+            receiver(peer).attach(memoryLine());
+        else
+            peer.always(ZRQINIT, hexHeader(ZRQINIT, 0)).always(ZFIN, hexHeader(ZFIN, 0)).attach(memoryLine());
+        std::string out;
+        EXPECT_EQ(run({"/s", c.name}, out), EXIT_TRANSFER_FAILED);
+        EXPECT_NE(out.find(c.line), std::string::npos) << out;
+        EXPECT_EQ(out.find("ZMD"), std::string::npos);
+        EXPECT_EQ(countOf(std::string(memoryLine().output.begin(), memoryLine().output.end()), "OO"), 1u);
+    }
 }
 
 }  // namespace

@@ -86,6 +86,12 @@ TEST_F(ErrorSlotTest, SmallValuesHaveNoLeadingZeros) {
     EXPECT_STREQ(errorSlot.message, "ZMD006 CRC32 error - ours = f, theirs = deadbeef\n");
 }
 
+TEST_F(ErrorSlotTest, LongestMessageIsKeptWhole) {
+    const std::string name(FILE_NAME_SIZE - 1, 'n');
+    raiseError(FIL005_SEEK_FAILED, name.c_str(), 4294967295ul);
+    EXPECT_EQ(reportedText(), "FIL005 Cannot seek file " + name + " to offset 4294967295\n");
+}
+
 TEST_F(ErrorSlotTest, CheckedAllocOfZeroRaisesNothing) {
     void* block = checkedAlloc(0);
     EXPECT_FALSE(errorPending());

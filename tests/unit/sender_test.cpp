@@ -25,6 +25,26 @@ Bytes contents(size_t n) {
     return out;
 }
 
+// True when, in every binary frame (a ZBIN header and the subpackets behind
+// it), each control character (0x00-0x1F, 0x80-0x9F) is the ZDLE of an
+// escape pair; CR, LF and XON trailers of hex headers lie outside them.
+bool controlCharactersEscaped(const Bytes& output) {
+    for (const SeenHeader& h : headersIn(output)) {
+        if (h.format != 'A') continue;
+        std::vector<SeenSubpacket> subpackets = subpacketsAt(output, h.end);
+        size_t end = subpackets.empty() ? h.end : subpackets.back().end;
+        for (size_t i = h.start + 3; i < end; i++) {
+            if (output[i] == ZDLE) {
+                i++;
+                if ((output[i] & 0x60) == 0) return false;
+            } else if ((output[i] & 0x60) == 0) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 bool endsWithOverAndOut(const Bytes& output) {
     return output.size() >= 2 && output[output.size() - 2] == 'O' && output.back() == 'O';
 }
@@ -81,8 +101,8 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
     // A receiver that takes the file from offset 0 and closes the batch.
-    static ScriptedPeer& acceptAll(ScriptedPeer& peer) {
-        return peer.on(ZRQINIT, READY).on(ZFILE, hexHeader(ZRPOS, 0)).on(ZEOF, READY).on(ZFIN, hexHeader(ZFIN, 0));
+    static ScriptedPeer& acceptAll(ScriptedPeer& peer, const Bytes& ready = READY) {
+        return peer.on(ZRQINIT, ready).on(ZFILE, hexHeader(ZRPOS, 0)).on(ZEOF, ready).on(ZFIN, hexHeader(ZFIN, 0));
     }
 
 };
@@ -91,16 +111,23 @@ TEST_F(SenderTest, BlocksAndFrameEndsFollowTheFileLength) {
     struct Case {
         size_t size;
         const char* shape;  // subpackets after ZDATA; none for an empty file
+        uint8_t zf0;        // the receiver's ZRINIT capabilities
     };
-    const Case cases[] = {{0, ""}, {500, "500i 0h"}, {2048, "1024i 1024i 0h"}, {2500, "1024i 1024i 452h"}};
+    const Case cases[] = {{0, "", ZRINIT_FLAGS},
+                          {500, "500i 0h", ZRINIT_FLAGS},
+                          {2048, "1024i 1024i 0h", ZRINIT_FLAGS},
+                          {2500, "1024i 1024i 452h", ZRINIT_FLAGS},
+                          {2500, "1024i 1024i 452h", ZRINIT_FLAGS | ESCCTL}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.size);
+        SCOPED_TRACE(std::to_string(c.size) + " bytes, ZF0 " + std::to_string(c.zf0));
         fresh();
         Bytes data = makeFile("f.bin", c.size);
         ScriptedPeer peer;
-        std::string out = send("f.bin", &acceptAll(peer));
+        std::string out = send("f.bin", &acceptAll(peer, hexHeader(ZRINIT, flags(c.zf0))));
         const Bytes& wire = written();
         EXPECT_FALSE(errorPending()) << errorText();
+        // The data holds every byte value; asked to, the sender escapes them all.
+        EXPECT_EQ(controlCharactersEscaped(wire), (c.zf0 & ESCCTL) != 0);
         std::vector<uint8_t> expected = {ZRQINIT, ZFILE, ZDATA, ZEOF, ZFIN};
         if (c.size == 0) expected.erase(expected.begin() + 2);
         EXPECT_EQ(typesIn(wire), expected);
@@ -217,19 +244,25 @@ TEST_F(SenderTest, SkippedFileIsClosedWithoutData) {
     EXPECT_TRUE(endsWithOverAndOut(written()));
 }
 
+// Every reply that does not take the file counts toward the ten offers: a
+// receiver that rejects each offer as damaged (ZNAK) cannot keep it going.
 TEST_F(SenderTest, FileOfferedTenTimesThenDroppedAsNotDelivered) {
-    makeFile("f.bin", 100);
-    ScriptedPeer peer;
-    peer.on(ZRQINIT, READY).on(ZFILE, READY, 10).on(ZFIN, hexHeader(ZFIN, 0));
-    std::string out = send("f.bin", &peer);
-    EXPECT_FALSE(errorPending()) << errorText();
-    EXPECT_EQ(countType(written(), ZFILE), 10u);
-    EXPECT_EQ(countType(written(), ZDATA), 0u);
-    EXPECT_EQ(out.find("ZMD"), std::string::npos);
-    EXPECT_NE(out.find("file f.bin was not accepted by the receiver\n"), std::string::npos);
-    EXPECT_EQ(session.ioState.failedFiles, 1);
-    EXPECT_EQ(typesIn(written()).back(), ZFIN);
-    EXPECT_TRUE(endsWithOverAndOut(written()));
+    for (const Bytes& reply : {READY, hexHeader(ZNAK, 0)}) {
+        SCOPED_TRACE(std::string(reply.begin() + 4, reply.begin() + 6));  // the reply's type
+        fresh();
+        makeFile("f.bin", 100);
+        ScriptedPeer peer;
+        peer.on(ZRQINIT, READY).on(ZFILE, reply, 10).on(ZFIN, hexHeader(ZFIN, 0));
+        std::string out = send("f.bin", &peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(countType(written(), ZFILE), 10u);
+        EXPECT_EQ(countType(written(), ZDATA), 0u);
+        EXPECT_EQ(out.find("ZMD"), std::string::npos);
+        EXPECT_NE(out.find("file f.bin was not accepted by the receiver\n"), std::string::npos);
+        EXPECT_EQ(session.ioState.failedFiles, 1);
+        EXPECT_EQ(typesIn(written()).back(), ZFIN);
+        EXPECT_TRUE(endsWithOverAndOut(written()));
+    }
 }
 
 TEST_F(SenderTest, CancelDuringInvitationEndsWithoutClosing) {
