@@ -70,9 +70,14 @@ if(WIN32)
 else()
   install(TARGETS zmodem RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
-  # The manual page with the version filled in; gzipped where gzip exists.
-  configure_file("${PROJECT_SOURCE_DIR}/docs/zmodem.1"
-    "${PROJECT_BINARY_DIR}/zmodem.1" @ONLY)
+  # Gzipped where gzip exists (below).
+  # The manual page names the program without a version in its footer; the
+  # installed copy gets the version added there.
+  file(READ "${PROJECT_SOURCE_DIR}/docs/zmodem.1" zmodem_manual)
+  string(REGEX REPLACE "^(\\.TH [^\n]*)\"zmodem\"" "\\1\"zmodem ${PROJECT_VERSION}\""
+    zmodem_manual "${zmodem_manual}")
+  file(WRITE "${PROJECT_BINARY_DIR}/zmodem.1" "${zmodem_manual}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/docs/zmodem.1")
   configure_file("${PROJECT_SOURCE_DIR}/packaging/changelog.in"
     "${PROJECT_BINARY_DIR}/changelog" @ONLY)
 
