@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
 
 #ifndef _WIN32
 #include <fcntl.h>
@@ -39,6 +41,37 @@ FILE* openRegularFile(const char* name) {
     return file;
 #endif
 }
+
+#ifdef _WIN32
+// True when the stem of one name component (up to its first dot) is a name
+// that Windows maps to a device in any folder and with any extension.
+bool isDeviceStem(const char* stem, size_t length) {
+    if (length != 3 && length != 4) return false;
+    char upper[4];
+    for (size_t i = 0; i < length; i++) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(stem[i])));
+    if (length == 3)
+        for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+            if (memcmp(upper, device, 3) == 0) return true;
+    return length == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
+           upper[3] <= '9';
+}
+
+// A received name that Windows would open as a device (NUL, COM1, nul.txt)
+// or as a stream of a file (any ':').
+bool namesDeviceOrStream(const char* name) {
+    if (strchr(name, ':') != nullptr) return true;
+    const char* component = name;
+    for (const char* p = name;; p++) {
+        if (*p == '/' || *p == '\\' || *p == '\0') {
+            size_t stem = 0;
+            while (component + stem < p && component[stem] != '.') stem++;
+            if (isDeviceStem(component, stem)) return true;
+            if (*p == '\0') return false;
+            component = p + 1;
+        }
+    }
+}
+#endif
 
 }  // namespace
 
@@ -93,6 +126,9 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
 }
 
 bool ioNameIsSafe(const char* name) {
+#ifdef _WIN32
+    if (namesDeviceOrStream(name)) return false;
+#endif
     if (name[0] == '/' || name[0] == '\\') return false;
     if (name[0] != '\0' && name[1] == ':') return false;
     const char* component = name;
