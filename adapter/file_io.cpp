@@ -1,8 +1,79 @@
 #include "adapter/file_io.h"
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstring>
+#include <initializer_list>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 #include "zmodem/messages.h"
+
+namespace {
+
+bool isRegular(const struct stat& info) { return (info.st_mode & S_IFMT) == S_IFREG; }
+
+// Opens a regular file for reading; null for anything else. A device, a pipe
+// or a directory (or a link to one) has no length to offer: it could stream
+// without end, or block the open itself, as a pipe without a writer does. So
+// on POSIX hosts the file is opened without waiting and checked before a
+// stream is made of it. Windows has no open that waits like that; its device
+// names open at once and are refused by the same check.
+FILE* openRegularFile(const char* name) {
+    struct stat info;
+#ifdef _WIN32
+    FILE* file = fopen(name, "rb");
+    if (file != nullptr && (fstat(_fileno(file), &info) != 0 || !isRegular(info))) {
+        fclose(file);
+        file = nullptr;
+    }
+    return file;
+#else
+    int fd = open(name, O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    FILE* file = nullptr;
+    if (fstat(fd, &info) == 0 && isRegular(info)) file = fdopen(fd, "rb");
+    if (file == nullptr) close(fd);
+    return file;
+#endif
+}
+
+#ifdef _WIN32
+// True when the stem of one name component (up to its first dot) is a name
+// that Windows maps to a device in any folder and with any extension.
+bool isDeviceStem(const char* stem, size_t length) {
+    if (length != 3 && length != 4) return false;
+    char upper[4];
+    for (size_t i = 0; i < length; i++) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(stem[i])));
+    if (length == 3)
+        for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+            if (memcmp(upper, device, 3) == 0) return true;
+    return length == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
+           upper[3] <= '9';
+}
+
+// A received name that Windows would open as a device (NUL, COM1, nul.txt)
+// or as a stream of a file (any ':').
+bool namesDeviceOrStream(const char* name) {
+    if (strchr(name, ':') != nullptr) return true;
+    const char* component = name;
+    for (const char* p = name;; p++) {
+        if (*p == '/' || *p == '\\' || *p == '\0') {
+            size_t stem = 0;
+            while (component + stem < p && component[stem] != '.') stem++;
+            if (isDeviceStem(component, stem)) return true;
+            if (*p == '\0') return false;
+            component = p + 1;
+        }
+    }
+}
+#endif
+
+}  // namespace
 
 void ioSetFileList(TransferIo* io, const char* name) {
     io->nextName = 0;
@@ -28,10 +99,11 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
     snprintf(name, FILE_NAME_SIZE, "%s", io->fileNames[io->nextName]);
     if (io->nextName < BATCH_SIZE - 1) io->nextName++;
     printf(MSG_OPENING_FILE, name);
-    io->file = fopen(name, "rb");
-    // A stream that opens but cannot be read (a directory, for one) is no
-    // file to send either.
-    if (io->file != nullptr && fgetc(io->file) == EOF && ferror(io->file)) {
+    io->file = openRegularFile(name);
+    // A file that opens but cannot be read, or whose length cannot be
+    // measured, is no file to send either.
+    if (io->file != nullptr &&
+        ((fgetc(io->file) == EOF && ferror(io->file)) || fseek(io->file, 0, SEEK_END) != 0)) {
         fclose(io->file);
         io->file = nullptr;
     }
@@ -40,7 +112,6 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
         if (name[0] != '\0') io->failedFiles++;
         return 0;
     }
-    fseek(io->file, 0, SEEK_END);
     long end = ftell(io->file);
     rewind(io->file);
     if (end < 0 || static_cast<unsigned long>(end) > MAX_FILE_OFFSET) {
@@ -55,6 +126,9 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
 }
 
 bool ioNameIsSafe(const char* name) {
+#ifdef _WIN32
+    if (namesDeviceOrStream(name)) return false;
+#endif
     if (name[0] == '/' || name[0] == '\\') return false;
     if (name[0] != '\0' && name[1] == ':') return false;
     const char* component = name;

@@ -31,5 +31,6 @@ void ioNoteNotSent(ZmodemSession* session, TransferIo* io);
 void ioReleaseFile(TransferIo* io);
 
 // True when a received name stays inside the working directory: not absolute,
-// no drive letter, no ".." component.
+// no drive letter, no ".." component; on Windows also no device name (CON,
+// PRN, AUX, NUL, COM1-9, LPT1-9, with any extension) and no ':' at all.
 bool ioNameIsSafe(const char* name);

@@ -22,6 +22,9 @@ constexpr BYTE DATA_BITS = 8;
 constexpr DWORD WRITE_TIMEOUT_MULTIPLIER_MS = 0;  // writes have no time-out
 constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 0;
 constexpr DWORD WAIT_SLICE_MS = 500;  // one wait on a pending read
+// The port's time-outs end a read long before this many slices; the bound
+// holds when they could not be set and a read would otherwise wait for ever.
+constexpr int WAIT_SLICES = 4;
 
 // The line settings are written with the 32-bit layout of the record.
 static_assert(sizeof(DCB) == 28, "DCB must have its 28-byte layout");
@@ -72,16 +75,20 @@ int portOpen() {
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
+    int result = 0;
     if (!GetCommState(comPort, &dcb)) {
         printf(MSG_PORT_GET_FAILED, lastError());
-        return 2;
-    }
-    applyLineSettings(&dcb);
-    if (!SetCommState(comPort, &dcb)) {
-        printf(MSG_PORT_SET_FAILED, lastError());
-        return 3;
+        result = 2;
+    } else {
+        applyLineSettings(&dcb);
+        if (!SetCommState(comPort, &dcb)) {
+            printf(MSG_PORT_SET_FAILED, lastError());
+            result = 3;
+        }
     }
 
+    // The time-outs are set whatever became of the line settings: a port
+    // left with none blocks a read on a silent line for ever.
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
     timeouts.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT_MS;
@@ -89,8 +96,8 @@ int portOpen() {
     timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_CONSTANT_MS;
     timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_MULTIPLIER_MS;
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
-    if (SetCommTimeouts(comPort, &timeouts)) printf(MSG_PORT_RECONFIGURED, PORT_NAME);
-    return 0;
+    if (SetCommTimeouts(comPort, &timeouts) && result == 0) printf(MSG_PORT_RECONFIGURED, PORT_NAME);
+    return result;
 }
 
 void portClose() {
@@ -119,16 +126,28 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         printf(MSG_READ_FAILED);
     } else {
         DWORD waited = WAIT_TIMEOUT;
-        do {
+        for (int slice = 0; slice < WAIT_SLICES && waited == WAIT_TIMEOUT; slice++)
             waited = WaitForSingleObject(osReader.hEvent, WAIT_SLICE_MS);
-        } while (waited == WAIT_TIMEOUT);
-        if (waited != WAIT_OBJECT_0) {
-            printf(MSG_READ_WAIT_FAILED);
-        } else if (GetOverlappedResult(comPort, &osReader, &dwRead, FALSE) || isReadTimeout(GetLastError())) {
-            *count = dwRead;
-            result = 0;
+        if (waited == WAIT_OBJECT_0) {
+            if (GetOverlappedResult(comPort, &osReader, &dwRead, FALSE) || isReadTimeout(GetLastError())) {
+                *count = dwRead;
+                result = 0;
+            } else {
+                printf(MSG_READ_RESULT_FAILED);
+            }
         } else {
-            printf(MSG_READ_RESULT_FAILED);
+            // The read still runs on osReader and the caller's buffer: end it
+            // and wait for it before either goes away.
+            CancelIo(comPort);
+            BOOL ended = GetOverlappedResult(comPort, &osReader, &dwRead, TRUE);
+            if (waited == WAIT_TIMEOUT) {
+                // Not ended by the port's time-out: a read that got what
+                // arrived before the cancel, most likely nothing.
+                *count = ended ? dwRead : 0;
+                result = 0;
+            } else {
+                printf(MSG_READ_WAIT_FAILED);
+            }
         }
     }
     CloseHandle(osReader.hEvent);

@@ -158,8 +158,12 @@ void sendAbort(ZmodemSession* session) {
 void sendZrqinit(ZmodemSession* session) { ioWrite(session, session->io, ZRQINIT_HEADER, sizeof ZRQINIT_HEADER); }
 
 void receiveHeader(ZmodemSession* session) {
-    session->headerDone = 0;
     readRawByte(session);
+    receiveHeaderFrom(session);
+}
+
+void receiveHeaderFrom(ZmodemSession* session) {
+    session->headerDone = 0;
     while (!errorPending() && !session->headerDone) {
         while (session->currentChar != ZPAD) {
             ioOnGarbage(session, session->io);

@@ -29,6 +29,9 @@ void sendZrqinit(ZmodemSession* session);
 void sendAbort(ZmodemSession* session);
 
 void receiveHeader(ZmodemSession* session);
+// The same hunt, starting with the byte already read into currentChar (an
+// error pending from that read ends it at once).
+void receiveHeaderFrom(ZmodemSession* session);
 void receiveHexHeader(ZmodemSession* session);
 void receiveBin16Header(ZmodemSession* session);
 void receiveBin32Header(ZmodemSession* session);

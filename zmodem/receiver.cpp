@@ -74,6 +74,20 @@ void receiveSenderInit(ZmodemSession* session, int* cycleCount) {
     }
 }
 
+// After a ZEOF beyond the data received: true when nothing follows it within
+// one read time-out, as when the sender has sent all and waits (its ZDATA was
+// lost on the line). The XON that ends a hex header does not count. Otherwise
+// the byte that came is left in currentChar for the header hunt.
+bool lineStaysQuiet(ZmodemSession* session) {
+    session->waitForInput = 0;
+    readRawByte(session);
+    if (!errorPending() && session->currentChar == XON) readRawByte(session);
+    session->waitForInput = 1;
+    if (!errorPending() || !errorIs(ZMD009_TIMEOUT)) return false;
+    clearError();
+    return true;
+}
+
 }  // namespace
 
 void receiveSession(ZmodemSession* session) {
@@ -187,6 +201,7 @@ void receiveFileData(ZmodemSession* session) {
     session->moreData = 1;
     int dataCount = 0;
     bool finished = false;
+    bool byteHeld = false;  // the next header hunt starts with currentChar
     while (!errorPending() && !finished) {
         if (session->moreData) {
             receiveSubpacket(session);
@@ -199,7 +214,11 @@ void receiveFileData(ZmodemSession* session) {
                     acknowledgeData(session);
             }
         } else {
-            receiveHeader(session);
+            if (byteHeld)
+                receiveHeaderFrom(session);
+            else
+                receiveHeader(session);
+            byteHeld = false;
             if (!errorPending() && positionMatches(session)) {
                 if (session->headerType == ZDATA) {
                     ioOnAccepted(session, session->io);
@@ -210,9 +229,14 @@ void receiveFileData(ZmodemSession* session) {
                     finished = true;
                 }
             } else if (!errorPending() && session->headerType == ZEOF) {
-                // The sender has reached its end while data is missing here (its
-                // ZDATA was lost on the line): it waits, so ask for the rest now.
-                if (dataCount < RETRY_LIMIT) {
+                // The sender has reached its end while data is missing here. If
+                // it waits, ask for the rest now rather than after a time-out.
+                // If more comes, this ZEOF is an old one that a purge left on
+                // the line, and what comes is likely the answer to the ZRPOS
+                // already sent: a new ZRPOS would purge that answer away.
+                if (!lineStaysQuiet(session)) {
+                    byteHeld = true;
+                } else if (dataCount < RETRY_LIMIT) {
                     sendZrpos(session);
                     dataCount++;
                 } else {

@@ -5,17 +5,22 @@
 #include "zmodem/constants.h"
 
 ScriptedPeer& ScriptedPeer::on(uint8_t type, const Bytes& reply, int times) {
-    steps_.push_back({type, nullptr, reply, times});
+    steps_.push_back({type, nullptr, reply, times, nullptr});
     return *this;
 }
 
 ScriptedPeer& ScriptedPeer::when(std::function<bool(const Bytes&)> predicate, const Bytes& reply) {
-    steps_.push_back({-1, std::move(predicate), reply, 1});
+    steps_.push_back({-1, std::move(predicate), reply, 1, nullptr});
     return *this;
 }
 
 ScriptedPeer& ScriptedPeer::always(uint8_t type, const Bytes& reply) {
-    standing_.push_back({type, nullptr, reply, 0});
+    standing_.push_back({type, nullptr, reply, 0, nullptr});
+    return *this;
+}
+
+ScriptedPeer& ScriptedPeer::always(uint8_t type, std::function<Bytes(uint32_t)> reply) {
+    standing_.push_back({type, nullptr, {}, 0, std::move(reply)});
     return *this;
 }
 
@@ -29,7 +34,7 @@ void ScriptedPeer::serve(MemoryLine& line) {
         auto standing = std::find_if(standing_.begin(), standing_.end(),
                                      [&](const Step& step) { return step.type == header.type; });
         if (standing != standing_.end()) {
-            feed(line, standing->reply);
+            feed(line, standing->makeReply ? standing->makeReply(header.data) : standing->reply);
             continue;
         }
         if (next_ >= steps_.size()) continue;

@@ -18,6 +18,8 @@ public:
     ScriptedPeer& on(uint8_t type, const Bytes& reply, int times = 1);
     // Answers every header of this type, wherever it comes, outside the order of the steps.
     ScriptedPeer& always(uint8_t type, const Bytes& reply);
+    // Answers every header of this type with a reply made from its data (ZP0 least significant).
+    ScriptedPeer& always(uint8_t type, std::function<Bytes(uint32_t data)> reply);
     // Answers once, the first time the predicate holds on the engine's output.
     ScriptedPeer& when(std::function<bool(const Bytes& output)> predicate, const Bytes& reply);
     // Installs the script as the line's peer; the script must outlive the run.
@@ -31,6 +33,7 @@ private:
         std::function<bool(const Bytes&)> predicate;
         Bytes reply;
         int times;
+        std::function<Bytes(uint32_t)> makeReply;  // standing steps only; else reply
     };
     void serve(MemoryLine& line);
 

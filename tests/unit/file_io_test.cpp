@@ -1,6 +1,8 @@
 // The file adapter: the send batch, opening, reading, and the check of
 // received names.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -66,13 +68,21 @@ TEST_F(FileIoTest, BatchHoldsTheOneNameAndTheEmptyTerminator) {
 
 TEST_F(FileIoTest, OpeningReportsLengthOrFailure) {
     write("empty", "");
+    // Not regular files: one streams zeros without end; the other, a pipe,
+    // holds a byte from a writer kept open here, so that opening it cannot
+    // wait for one.
+    fs::create_symlink("/dev/zero", "zero");
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    int writer = open("fifo", O_RDWR | O_NONBLOCK);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(::write(writer, "x", 1), 1);
     struct Case {
         const char* name;
         int result;
         uint32_t length;
         int failed;
     };
-    const Case cases[] = {{"empty", 1, 0, 0}, {"missing", 0, 0, 1}};
+    const Case cases[] = {{"empty", 1, 0, 0}, {"missing", 0, 0, 1}, {"zero", 0, 0, 1}, {"fifo", 0, 0, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ioReleaseFile(&session.ioState);
@@ -89,6 +99,7 @@ TEST_F(FileIoTest, OpeningReportsLengthOrFailure) {
             EXPECT_EQ(out, std::string("opening file ") + c.name + "\nfailed to open file " + c.name + "\n");
         }
     }
+    close(writer);
 }
 
 TEST_F(FileIoTest, ReadsBlocksUntilAnEmptyRead) {

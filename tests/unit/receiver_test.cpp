@@ -259,6 +259,57 @@ TEST_F(ReceiverTest, ZeofAtWrongOffsetDuringDataAsksForTheRest) {
     EXPECT_EQ(countType(written(), ZRPOS), 11u);
 }
 
+// A sender that answers each ZRPOS at once with ZDATA, the rest of the file
+// and ZEOF (as one waiting after its ZEOF does), over a line that holds all it
+// sends. After a damaged subpacket the purge may leave the old stream's ZEOF on
+// the line; answered with another ZRPOS while the reply to the first is
+// arriving, each purge would swallow the reply that the one before asked for.
+TEST_F(ReceiverTest, DamagedSubpacketIsMendedByOneRewind) {
+    struct Case {
+        size_t length;
+        size_t damagedAt;
+        size_t tailMin, tailMax;  // bytes of the stream after the damaged subpacket
+    };
+    // Purged whole or not, with the ZEOF whole after the purge.
+    const Case cases[] = {{10240, 4096, 5120, 6000},
+                          {10240, 6144, 3072, 4000},
+                          {9100, 6144, PURGE_LIMIT - 100, PURGE_LIMIT},
+                          {9200, 6144, PURGE_LIMIT + 40, PURGE_LIMIT + 200}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.length) + " bytes, damaged at " + std::to_string(c.damagedAt));
+        fresh();
+        Bytes data = pattern(c.length, 11);
+        size_t tail = 0;
+        auto stream = [&](size_t from, bool damage) {
+            Bytes out = bin16Header(ZDATA, static_cast<uint32_t>(from));
+            for (size_t at = from; at < data.size(); at += BLOCK_SIZE) {
+                size_t end = std::min(at + BLOCK_SIZE, data.size());
+                Bytes sub = subpacket16(slice(data, at, end), end < data.size() ? ZCRCG : ZCRCE);
+                out = concat({out, damage && at == c.damagedAt ? damaged(sub) : sub});
+                if (damage && at == c.damagedAt) tail = out.size();
+            }
+            out = concat({out, hexHeader(ZEOF, static_cast<uint32_t>(data.size()))});
+            if (damage) tail = out.size() - tail;
+            return out;
+        };
+        int answers = 0;
+        ScriptedPeer peer;
+        peer.always(ZRPOS, [&](uint32_t offset) { return stream(offset, answers++ == 0); })
+            .on(ZRINIT, offer16("f.bin"))
+            .on(ZRINIT, hexHeader(ZFIN, 0))
+            .on(ZFIN, OO);
+        std::string out = run(peer);
+        EXPECT_GE(tail, c.tailMin);  // the row tests what it says
+        EXPECT_LT(tail, c.tailMax);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(countOf(out, "ZMD004"), 1u) << out;
+        EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRPOS, ZRINIT, ZFIN}));
+        ASSERT_GE(headersIn(written()).size(), 3u);
+        EXPECT_EQ(headersIn(written())[2].data, c.damagedAt);
+        EXPECT_EQ(readFile("f.bin"), data);
+    }
+}
+
 TEST_F(ReceiverTest, ThreeFullBlocksAndAShortOneEndAt3572) {
     Bytes data = pattern(3572, 4);
     ScriptedPeer peer;

@@ -325,6 +325,37 @@ for file in s0.bin s1.bin s1025.bin s20k.bin sdense.bin; do
     send_case "$file"
 done
 
+# device_name_case FILE: sz offers FILE under a name that Windows maps to a
+# device; the program refuses it and writes nothing, and the run fails.
+device_name_case() {
+    local file=$1
+    local name="receive under the device name $file: refused"
+    local dir="$WORK/dev-$file"
+    mkdir -p "$dir/src" "$dir/dst"
+    head -c 100 /dev/urandom >"$dir/src/$file"
+    if ! start_line; then
+        fail "$name" "no pty pair"
+        return
+    fi
+    run_zmodem "$dir/dst" "$dir/zmodem.log" 120 /r >"$dir/zmodem.status" &
+    local zm_pid=$!
+    (cd "$dir/src" && timeout 120 sz "$file" <"$LINE_B" >"$LINE_B" 2>"$dir/sz.log")
+    wait "$zm_pid"
+    stop_line
+    local status
+    status=$(cat "$dir/zmodem.status")
+    if [ "$status" != 2 ]; then
+        fail "$name" "exit status $status, expected 2" "$dir/zmodem.log" "$dir/sz.log"
+    elif ! clean_log "$dir/zmodem.log" | grep -qxF "failed to open file $file"; then
+        fail "$name" "no \"failed to open file $file\" line" "$dir/zmodem.log"
+    elif [ -n "$(ls -A "$dir/dst")" ]; then
+        fail "$name" "written: $(ls -A "$dir/dst")"
+    else
+        pass "$name"
+    fi
+}
+device_name_case nul.txt
+
 # ---------------------------------------------------------------- no port
 # With no pty behind COM1 the port cannot be used: the program reports the
 # failed step with its error number, never reports the line as reconfigured,
