@@ -44,16 +44,20 @@ FILE* openRegularFile(const char* name) {
 
 #ifdef _WIN32
 // True when the stem of one name component (up to its first dot) is a name
-// that Windows maps to a device in any folder and with any extension.
+// that Windows maps to a device in any folder and with any extension. Windows
+// drops trailing spaces and dots there, so "nul .txt" is NUL too.
 bool isDeviceStem(const char* stem, size_t length) {
-    if (length != 3 && length != 4) return false;
-    char upper[4];
+    while (length > 0 && (stem[length - 1] == ' ' || stem[length - 1] == '.')) length--;
+    if (length < 3 || length > 7) return false;
+    char upper[8];
     for (size_t i = 0; i < length; i++) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(stem[i])));
-    if (length == 3)
-        for (const char* device : {"CON", "PRN", "AUX", "NUL"})
-            if (memcmp(upper, device, 3) == 0) return true;
-    return length == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
-           upper[3] <= '9';
+    upper[length] = '\0';
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (strcmp(upper, device) == 0) return true;
+    if (length != 4 || (memcmp(upper, "COM", 3) != 0 && memcmp(upper, "LPT", 3) != 0)) return false;
+    // COM1-COM9 and LPT1-LPT9, also with a superscript digit (Windows-1252).
+    unsigned char digit = static_cast<unsigned char>(upper[3]);
+    return (digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3;
 }
 
 // A received name that Windows would open as a device (NUL, COM1, nul.txt)

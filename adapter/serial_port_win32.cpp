@@ -21,10 +21,12 @@ constexpr DWORD BAUD_RATE = 115200;
 constexpr BYTE DATA_BITS = 8;
 constexpr DWORD WRITE_TIMEOUT_MULTIPLIER_MS = 0;  // writes have no time-out
 constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 0;
-constexpr DWORD WAIT_SLICE_MS = 500;  // one wait on a pending read
-// The port's time-outs end a read long before this many slices; the bound
-// holds when they could not be set and a read would otherwise wait for ever.
-constexpr int WAIT_SLICES = 4;
+// A pending read is waited for this much longer than the port's own read
+// time-out should take. The bound holds when the time-outs could not be set,
+// and a read would otherwise wait for ever; it keeps a silent line's time-out
+// close to the one the port would give.
+constexpr DWORD WAIT_MARGIN_MS = 100;
+constexpr DWORD WAIT_POLL_MS = 1;  // while a cancelled read winds down
 
 // The line settings are written with the 32-bit layout of the record.
 static_assert(sizeof(DCB) == 28, "DCB must have its 28-byte layout");
@@ -125,9 +127,8 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     } else if (GetLastError() != ERROR_IO_PENDING) {
         printf(MSG_READ_FAILED);
     } else {
-        DWORD waited = WAIT_TIMEOUT;
-        for (int slice = 0; slice < WAIT_SLICES && waited == WAIT_TIMEOUT; slice++)
-            waited = WaitForSingleObject(osReader.hEvent, WAIT_SLICE_MS);
+        DWORD waited =
+            WaitForSingleObject(osReader.hEvent, READ_TIMEOUT_CONSTANT_MS + n * READ_TIMEOUT_PER_BYTE_MS + WAIT_MARGIN_MS);
         if (waited == WAIT_OBJECT_0) {
             if (GetOverlappedResult(comPort, &osReader, &dwRead, FALSE) || isReadTimeout(GetLastError())) {
                 *count = dwRead;
@@ -137,9 +138,10 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
             }
         } else {
             // The read still runs on osReader and the caller's buffer: end it
-            // and wait for it before either goes away.
+            // and wait until it has, without relying on its event.
             CancelIo(comPort);
-            BOOL ended = GetOverlappedResult(comPort, &osReader, &dwRead, TRUE);
+            while (!HasOverlappedIoCompleted(&osReader)) Sleep(WAIT_POLL_MS);
+            BOOL ended = GetOverlappedResult(comPort, &osReader, &dwRead, FALSE);
             if (waited == WAIT_TIMEOUT) {
                 // Not ended by the port's time-out: a read that got what
                 // arrived before the cancel, most likely nothing.

@@ -355,6 +355,7 @@ device_name_case() {
     fi
 }
 device_name_case nul.txt
+device_name_case "nul .txt"
 
 # ---------------------------------------------------------------- no port
 # With no pty behind COM1 the port cannot be used: the program reports the
