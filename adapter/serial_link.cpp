@@ -3,22 +3,12 @@
 #include "adapter/serial_port.h"
 #include "zmodem/messages.h"
 
-void ioReadWait(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, int32_t* count) {
-    uint32_t actual = 0;
-    portRead(buffer, n, &actual);
-    for (int attempt = 0; actual == 0 && attempt < READ_WAIT_RETRIES; attempt++) {
+void ioReadRetry(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, uint32_t* actual) {
+    for (int attempt = 0; *actual == 0 && attempt < READ_WAIT_RETRIES; attempt++) {
         portPause(READ_RETRY_PAUSE_MS);
-        portRead(buffer, n, &actual);
+        portRead(buffer, n, actual);
     }
-    if (actual == 0) raiseError(ZMD009_TIMEOUT);
-    *count = static_cast<int32_t>(actual);
-}
-
-void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, int32_t* count) {
-    uint32_t actual = 0;
-    portRead(buffer, n, &actual);
-    *count = static_cast<int32_t>(actual);
-    if (actual == 0) raiseError(ZMD009_TIMEOUT);
+    if (*actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
 int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) { return portWrite(bytes, n); }

@@ -4,12 +4,31 @@
 
 #include <cstdint>
 
+#include "adapter/serial_port.h"
+#include "zmodem/messages.h"
 #include "zmodem/session.h"
 
+// The further attempts of ioReadWait after a first read that brought nothing:
+// up to 200, each after a pause; raises the time-out when none brings a byte.
+void ioReadRetry(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* actual);
+
 // Reads with up to 200 further attempts; raises the time-out when nothing came.
-void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count);
+// Every byte of the line passes through here, so the first attempt is in line.
+inline void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count) {
+    uint32_t actual = 0;
+    portReadBuffered(buffer, n, &actual);
+    if (actual == 0) ioReadRetry(session, io, buffer, n, &actual);
+    *count = static_cast<int32_t>(actual);
+}
+
 // One read attempt; raises the time-out when nothing came.
-void ioReadOnce(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count);
+inline void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, int32_t* count) {
+    uint32_t actual = 0;
+    portReadBuffered(buffer, n, &actual);
+    *count = static_cast<int32_t>(actual);
+    if (actual == 0) raiseError(ZMD009_TIMEOUT);
+}
+
 int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32_t n);
 // Discards input until the line has been quiet for one read time-out, or
 // until PURGE_LIMIT bytes have been discarded.

@@ -12,6 +12,23 @@ void portClose();
 // the read time-out (10·n + 100 ms, 20 ms between bytes) has passed.
 // 0 on success (count may be 0), 1 on failure (count is 0).
 int portRead(uint8_t* buffer, uint32_t n, uint32_t* count);
+// Bytes a backend has already taken from the device and not yet handed out,
+// from next up to end. A backend that reads ahead in bursts keeps its buffer
+// here; one that does not leaves it empty.
+struct PortInput {
+    const uint8_t* next;
+    const uint8_t* end;
+};
+inline PortInput portInput = {nullptr, nullptr};
+// portRead, with its usual case done in line: when all n bytes are already
+// read ahead, they are handed out without a call into the backend.
+inline int portReadBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
+    if (n == 0 || static_cast<uint32_t>(portInput.end - portInput.next) < n) return portRead(buffer, n, count);
+    for (uint32_t i = 0; i < n; i++) buffer[i] = portInput.next[i];
+    portInput.next += n;
+    *count = n;
+    return 0;
+}
 // Hands all n bytes to the port; 1 when done, 0 on failure.
 int portWrite(const uint8_t* bytes, uint32_t n);
 // Waits the given number of milliseconds between read attempts.

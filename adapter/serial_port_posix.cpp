@@ -25,17 +25,16 @@ const char PORT_VARIABLE[] = "ZMODEM_PORT";
 
 int comPort = -1;
 
-// Bytes read from the device and not yet delivered: a burst costs one read
-// call, and the engine still takes its bytes one per portRead.
+// Bytes read from the device and not yet delivered, handed out through
+// portInput: a burst costs one read call, and the engine still takes its
+// bytes one per read.
 uint8_t inputBuffer[4096];
-size_t inputStart = 0;
-size_t inputEnd = 0;
 
 // Moves buffered bytes to the caller; true when any were moved.
 bool takeBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
     size_t moved = 0;
-    while (inputStart < inputEnd && *count < n) {
-        buffer[(*count)++] = inputBuffer[inputStart++];
+    while (portInput.next < portInput.end && *count < n) {
+        buffer[(*count)++] = *portInput.next++;
         moved++;
     }
     return moved != 0;
@@ -104,7 +103,7 @@ int portOpen() {
 void portClose() {
     if (comPort >= 0) close(comPort);
     comPort = -1;
-    inputStart = inputEnd = 0;
+    portInput.next = portInput.end = nullptr;
 }
 
 int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
@@ -114,7 +113,7 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         return 1;
     }
     // The usual case while a burst lasts: everything asked for is buffered.
-    if (inputEnd - inputStart >= n) {
+    if (static_cast<size_t>(portInput.end - portInput.next) >= n) {
         takeBuffered(buffer, n, count);
         return 0;
     }
@@ -130,8 +129,8 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         }
         ssize_t got = read(comPort, inputBuffer, sizeof inputBuffer);
         if (got > 0) {
-            inputStart = 0;
-            inputEnd = static_cast<size_t>(got);
+            portInput.next = inputBuffer;
+            portInput.end = inputBuffer + got;
             continue;
         }
         if (got < 0 && errno == EINTR) continue;

@@ -12,7 +12,8 @@
 //     --ab-only / --ba-only   apply faults to one direction only (A to B or B to A)
 //     --stats FILE        write counts per direction to FILE on exit
 //
-// It runs until it receives SIGTERM or SIGINT. A side that closes its end is
+// It prints "ready" on standard output once both links exist, and runs
+// until it receives SIGTERM or SIGINT. A side that closes its end is
 // simply waited for again, so a peer may open, close and reopen its device.
 #include <poll.h>
 #include <signal.h>
@@ -182,6 +183,10 @@ int main(int argc, char** argv) {
     Direction ab{"a->b", a, b, abFaults ? faults : Faults{}, std::mt19937_64(seed * 2 + 1), {}, 0, 0, 0, 0, 0};
     Direction ba{"b->a", b, a, baFaults ? faults : Faults{}, std::mt19937_64(seed * 2 + 2), {}, 0, 0, 0, 0, 0};
     Direction* dirs[2] = {&ab, &ba};
+    // Both ends exist from here on: one line on standard output says so, for a
+    // script that waits on a pipe rather than polling for the links.
+    printf("ready\n");
+    fflush(stdout);
 
     while (!stopRequested) {
         int timeoutMs = 50;

@@ -38,12 +38,6 @@ const std::array<uint32_t, 256> CRC16_TABLE = makeCrc16Table();
 const std::array<uint32_t, 256> CRC32_TABLE = makeCrc32Table();
 const char HEX_DIGITS[17] = "0123456789abcdef";
 
-uint32_t crc16Update(uint32_t crc, uint32_t byte) {
-    return (((crc & 0xFF) << 8) ^ CRC16_TABLE[((crc >> 8) ^ byte) & 0xFF]) & 0xFFFF;
-}
-
-uint32_t crc32Update(uint32_t crc, uint32_t byte) { return (crc >> 8) ^ CRC32_TABLE[(crc ^ byte) & 0xFF]; }
-
 bool escapeNeeded(const ZmodemSession* session, uint32_t byte) {
     if (session->escapeControl && (byte & 0x60) == 0) return true;
     switch (byte & 0x7F) {
@@ -55,35 +49,6 @@ bool escapeNeeded(const ZmodemSession* session, uint32_t byte) {
             return true;
         default:
             return false;
-    }
-}
-
-void readRawByte(ZmodemSession* session) {
-    uint8_t buf = 0;
-    int32_t actual = 0;
-    if (session->waitForInput)
-        ioReadWait(session, session->io, &buf, 1, &actual);
-    else
-        ioReadOnce(session, session->io, &buf, 1, &actual);
-    if (!errorPending() && actual == 1) session->currentChar = buf;
-}
-
-void readEscapedByte(ZmodemSession* session) {
-    session->frameEnd = 0;
-    readRawByte(session);
-    if (errorPending() || session->currentChar != ZDLE) return;
-    readRawByte(session);
-    if (errorPending()) return;
-    session->frameEnd = 0;
-    int c = session->currentChar;
-    if (c == ZRUB0) {
-        session->currentChar = 0x7F;
-    } else if (c == ZRUB1) {
-        session->currentChar = 0xFF;
-    } else if ((c & 0x40) == 0 || (c & 0x20) != 0) {
-        session->frameEnd = 1;
-    } else {
-        session->currentChar = c & 0xBF;
     }
 }
 

@@ -9,43 +9,41 @@
 
 namespace {
 
-// The checksum a subpacket is verified with: CRC-16 or CRC-32.
-struct SubpacketCheck {
-    uint32_t initial;
-    uint32_t (*update)(uint32_t crc, uint32_t byte);
-    int crcBytes;
-};
-
-constexpr SubpacketCheck CRC16_CHECK = {0, crc16Update, 2};
-constexpr SubpacketCheck CRC32_CHECK = {0xFFFFFFFFu, crc32Update, 4};
-
 // Reads data bytes up to a frame end, then the CRC, and accepts the data when
 // it matches. The CRC-16 arrives high byte first, the CRC-32 low byte first.
-void receiveChecked(ZmodemSession* session, const SubpacketCheck& check) {
-    session->bufferCursor = session->buffer;
-    uint32_t crc = check.initial;
+// One copy per checksum, so that the per-byte step is a table look-up in line.
+template <bool CRC32>
+void receiveChecked(ZmodemSession* session) {
+    constexpr int crcBytes = CRC32 ? 4 : 2;
+    auto update = [](uint32_t crc, uint32_t byte) { return CRC32 ? crc32Update(crc, byte) : crc16Update(crc, byte); };
+    // The cursor is kept in a local while the data bytes stream in and stored
+    // back whenever the loop is left.
+    uint8_t* cursor = session->buffer;
+    uint8_t* const end = session->bufferEnd;
+    uint32_t crc = CRC32 ? 0xFFFFFFFFu : 0;
     bool accepted = false;
-    while (!errorPending() && session->bufferCursor < session->bufferEnd && !accepted) {
+    while (!errorPending() && cursor < end && !accepted) {
         readEscapedByte(session);
         if (errorPending()) break;
         if (!session->frameEnd) {
-            crc = check.update(crc, static_cast<uint32_t>(session->currentChar));
-            *session->bufferCursor++ = static_cast<uint8_t>(session->currentChar);
+            uint32_t c = static_cast<uint32_t>(session->currentChar);
+            crc = update(crc, c);
+            *cursor++ = static_cast<uint8_t>(c);
             continue;
         }
         // ZCRCG and ZCRCQ continue the frame; every other code ends it.
         session->frameEndCode = session->currentChar;
         if (session->currentChar != ZCRCG && session->currentChar != ZCRCQ) session->moreData = 0;
-        crc = check.update(crc, static_cast<uint32_t>(session->currentChar));
+        crc = update(crc, static_cast<uint32_t>(session->currentChar));
         uint32_t received = 0;
-        for (int i = 0; i < check.crcBytes && !errorPending(); i++) {
+        for (int i = 0; i < crcBytes && !errorPending(); i++) {
             readEscapedByte(session);
             if (errorPending()) break;
             uint32_t b = static_cast<uint32_t>(session->currentChar) & 0xFF;
-            received = check.crcBytes == 2 ? (received << 8) | b : received | (b << (8 * i));
+            received = CRC32 ? received | (b << (8 * i)) : (received << 8) | b;
         }
         if (errorPending()) break;
-        if (check.crcBytes == 2) {
+        if (!CRC32) {
             if (received == crc) accepted = true;
             else raiseError(ZMD004_CRC16_ERROR, crc, received);
         } else {
@@ -53,9 +51,10 @@ void receiveChecked(ZmodemSession* session, const SubpacketCheck& check) {
             if (received == crc) accepted = true;
             else raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
         }
-        if (accepted) session->filePosition += static_cast<uint32_t>(session->bufferCursor - session->buffer);
+        if (accepted) session->filePosition += static_cast<uint32_t>(cursor - session->buffer);
     }
-    if (session->bufferCursor == session->bufferEnd) raiseError(ZMD005_SUBPACKET_TOO_LONG);
+    session->bufferCursor = cursor;
+    if (cursor == end) raiseError(ZMD005_SUBPACKET_TOO_LONG);
 }
 
 }  // namespace
@@ -71,9 +70,9 @@ void receiveSubpacket(ZmodemSession* session) {
         ioOnAccepted(session, session->io);
 }
 
-void receiveSubpacketCrc16(ZmodemSession* session) { receiveChecked(session, CRC16_CHECK); }
+void receiveSubpacketCrc16(ZmodemSession* session) { receiveChecked<false>(session); }
 
-void receiveSubpacketCrc32(ZmodemSession* session) { receiveChecked(session, CRC32_CHECK); }
+void receiveSubpacketCrc32(ZmodemSession* session) { receiveChecked<true>(session); }
 
 void receiveFileInfo(ZmodemSession* session) {
     receiveSubpacket(session);
