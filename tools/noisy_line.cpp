@@ -12,7 +12,8 @@
 //     --ab-only / --ba-only   apply faults to one direction only (A to B or B to A)
 //     --stats FILE        write counts per direction to FILE on exit
 //
-// It runs until it receives SIGTERM or SIGINT. A side that closes its end is
+// Once both links exist it prints "ready" on standard output, so that a
+// script can start the peers then. It runs until it receives SIGTERM or SIGINT. A side that closes its end is
 // simply waited for again, so a peer may open, close and reopen its device.
 #include <poll.h>
 #include <signal.h>
@@ -179,6 +180,8 @@ int main(int argc, char** argv) {
 
     int a = openMaster(argv[1]);
     int b = openMaster(argv[2]);
+    printf("ready\n");
+    fflush(stdout);
     Direction ab{"a->b", a, b, abFaults ? faults : Faults{}, std::mt19937_64(seed * 2 + 1), {}, 0, 0, 0, 0, 0};
     Direction ba{"b->a", b, a, baFaults ? faults : Faults{}, std::mt19937_64(seed * 2 + 2), {}, 0, 0, 0, 0, 0};
     Direction* dirs[2] = {&ab, &ba};
