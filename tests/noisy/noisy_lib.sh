@@ -23,9 +23,12 @@
 #
 # shellcheck shell=bash
 
-# Seconds each side may run; a side still running then has hung. The longest
-# a side waits on a silent line is about 11 read time-outs of ~24 s.
-NOISY_SIDE_TIMEOUT=${NOISY_SIDE_TIMEOUT:-300}
+# Seconds each side may run; a side still running then has hung. A side
+# waits on a silent line for about 11 read time-outs of ~24 s (~264 s) after
+# the last byte that got through, which may come a minute or more into a
+# transfer at 1e-3: the bound lies well beyond both together, so that only a
+# side that would never end runs into it.
+NOISY_SIDE_TIMEOUT=${NOISY_SIDE_TIMEOUT:-600}
 NOISY_BAUD=${NOISY_BAUD:-115200}
 
 # noisy_line_start DIR RATE SEED: the faulty cable between DIR/a and DIR/b;
