@@ -12,8 +12,9 @@
 //     --ab-only / --ba-only   apply faults to one direction only (A to B or B to A)
 //     --stats FILE        write counts per direction to FILE on exit
 //
-// It prints "ready" on standard output once both links exist, and runs
-// until it receives SIGTERM or SIGINT. A side that closes its end is
+// It prints "ready" on standard output once both links exist, so that a
+// script can start the peers then, and runs until it receives SIGTERM or
+// SIGINT. A side that closes its end is
 // simply waited for again, so a peer may open, close and reopen its device.
 #include <poll.h>
 #include <signal.h>

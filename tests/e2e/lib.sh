@@ -80,24 +80,70 @@ case_dir() {
     echo "$dir"
 }
 
-# cable_start DIR: joins DIR/a and DIR/b by a pseudo-terminal pair and waits
-# (up to 10 s) for both links. The socat pid is kept in DIR/cable.pid.
+# ---- waiting for another process ---------------------------------------
+# A process that must be ready before another starts says so on its output:
+# watch_start runs it with its standard output and error on a pipe, and
+# watch_for reads that pipe line by line until the line that says so. Nothing
+# waits on a clock: a watched process that ends without the line ends the
+# wait. One watch at a time per shell.
+
+# watch_start LOG COMMAND...: starts COMMAND (a program or a function) in the
+# background, its output on a pipe read by this shell. Sets WATCH_PID (the
+# background process), WATCH_FD (the pipe) and WATCH_LOG.
+watch_start() {
+    WATCH_LOG=$1
+    shift
+    local fifo
+    fifo=$(mktemp -u "${TMPDIR:-/tmp}/zmodem-watch.XXXXXX")
+    mkfifo -m 600 "$fifo" || return 1
+    "$@" >"$fifo" 2>&1 &
+    WATCH_PID=$!
+    # Both ends are open once this returns, so the name can go.
+    exec {WATCH_FD}<"$fifo"
+    rm -f "$fifo"
+}
+
+# watch_for PATTERN: copies the watched output to WATCH_LOG line by line until
+# a line matches the glob PATTERN (status 0) or the command has closed its
+# output without one (status 1).
+watch_for() {
+    local line
+    while IFS= read -r -u "$WATCH_FD" line; do
+        printf '%s\n' "$line" >>"$WATCH_LOG"
+        # shellcheck disable=SC2053 # PATTERN is a glob
+        [[ "$line" == $1 ]] && return 0
+    done
+    printf '%s' "$line" >>"$WATCH_LOG"
+    return 1
+}
+
+# watch_rest: copies the rest of the watched output to WATCH_LOG in the
+# background until the command closes it (WATCH_COPIER is the copier's pid:
+# wait for it before reading the log), and closes WATCH_FD here.
+watch_rest() {
+    cat <&"$WATCH_FD" >>"$WATCH_LOG" &
+    WATCH_COPIER=$!
+    exec {WATCH_FD}<&-
+}
+
+# watch_close: stops reading the watched output.
+watch_close() { exec {WATCH_FD}<&-; }
+
+# cable_start DIR: joins DIR/a and DIR/b by a pseudo-terminal pair and
+# returns once socat has both ends open (it says so on its log, DIR/cable.err).
+# The socat pid is kept in DIR/cable.pid.
 cable_start() {
     local dir=$1
-    socat pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" 2>"$dir/cable.err" &
-    local pid=$!
-    echo "$pid" >"$dir/cable.pid"
-    E2E_CABLE_PIDS+=("$pid")
-    local tries=0
-    while [[ ! -e "$dir/a" || ! -e "$dir/b" ]]; do
-        if ! kill -0 "$pid" 2>/dev/null || ((tries >= 200)); then
-            echo "cable did not come up in $dir" >&2
-            cat "$dir/cable.err" >&2
-            return 1
-        fi
-        sleep 0.05
-        tries=$((tries + 1))
-    done
+    watch_start "$dir/cable.err" socat -d -d pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" || return 1
+    echo "$WATCH_PID" >"$dir/cable.pid"
+    E2E_CABLE_PIDS+=("$WATCH_PID")
+    if ! watch_for '*starting data transfer loop*'; then
+        watch_close
+        echo "cable did not come up in $dir" >&2
+        cat "$dir/cable.err" >&2
+        return 1
+    fi
+    watch_rest
 }
 
 # cable_stop DIR: stops the socat of DIR's cable.

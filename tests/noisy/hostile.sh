@@ -8,11 +8,15 @@
 # prints, its exit status, and that nothing was written outside the receive
 # directory.
 #
-#   hostile.sh ZMODEM_BINARY
+#   hostile.sh ZMODEM_BINARY [NOISY_LINE_BINARY]
 #
-# A vanished peer costs the program up to 11 read time-outs of ~24 s; by
-# default those cases stop it once its first time-out and its renewed
-# request are seen (HOSTILE_FULL=1 waits for it to give up by itself, ~5 min).
+# NOISY_LINE_BINARY (default: noisy_line beside the program) is the paced
+# line of the case whose rz is killed. Each side that must be ready before
+# the other starts says so on its output; no case waits on a clock. A
+# vanished peer costs the program up to 11 read time-outs of ~24 s: the
+# vanished rz case waits for that (~4 min, beside the others); the vanished
+# sender case stops the receiver once its first time-out and its renewed
+# request are seen (HOSTILE_FULL=1 waits for it to give up by itself).
 
 # A side that gives up by itself takes up to 11 read time-outs (~4.5 min).
 E2E_TRANSFER_TIMEOUT=${E2E_TRANSFER_TIMEOUT:-330}
@@ -21,6 +25,10 @@ E2E_TRANSFER_TIMEOUT=${E2E_TRANSFER_TIMEOUT:-330}
 e2e_init "${1:-}"
 command -v python3 >/dev/null || { echo "python3 missing; skipping" >&2; exit 77; }
 PEER=$(cd "$(dirname "$0")" && pwd)/evil_peer.py
+# shellcheck source=tests/noisy/noisy_lib.sh
+. "$(dirname "$0")/noisy_lib.sh"
+NOISY_LINE_BIN=${2:-$(dirname "$ZMODEM_BIN")/noisy_line}
+[[ -x "$NOISY_LINE_BIN" ]] || { echo "usage: $0 ZMODEM_BINARY [NOISY_LINE_BINARY]" >&2; exit 2; }
 E2E_JOBS=${E2E_JOBS:-6}
 FULL=${HOSTILE_FULL:-0}
 # A name outside every case directory that an escaping name would create.
@@ -29,20 +37,52 @@ OUTSIDE_ABS=/tmp/zmodem-hostile-abs-$$
 hex() { printf '%s' "$1" | od -v -An -tx1 | tr -d ' \n'; }
 long_name() { printf 'n%.0s' $(seq "$1"); }
 
-# receive_with_peer DIR SCENARIO [ARG]: zmodem /r in DIR/rx on end a, the
-# evil peer (started first: it waits for the receiver's ZRINIT) in DIR/peer
-# on end b. The peer's log of headers seen goes to DIR/peer.log.
-receive_with_peer() {
+# peer_in DIR SCENARIO [ARG]: the evil peer in DIR/peer on end b (run in
+# the background: it changes directory and replaces the shell).
+peer_in() {
     local dir=$1
     shift
-    mkdir -p "$dir/rx" "$dir/peer"
+    cd "$dir/peer" || exit 1
+    exec timeout "$E2E_TRANSFER_TIMEOUT" python3 "$PEER" "$dir/b" "$@"
+}
+
+# peer_start DIR SCENARIO [ARG]: starts the evil peer and returns once it has
+# its end of the line open and set up ("ready"); its log of headers seen goes
+# to DIR/peer.log. PEER_PID and PEER_COPIER are its pid and that of the copier
+# of its log.
+peer_start() {
+    local dir=$1
+    mkdir -p "$dir/peer"
+    : >"$dir/peer.log"
+    watch_start "$dir/peer.log" peer_in "$@" || return 1
+    PEER_PID=$WATCH_PID
+    if ! watch_for ready; then
+        watch_close
+        echo "FAIL: the peer did not start"
+        cat "$dir/peer.log"
+        return 1
+    fi
+}
+
+# peer_stop: ends the peer and waits until its log is complete.
+peer_stop() {
+    kill "$PEER_PID" 2>/dev/null
+    wait "$PEER_PID" 2>/dev/null
+    wait "$PEER_COPIER" 2>/dev/null
+}
+
+# receive_with_peer DIR SCENARIO [ARG]: the evil peer in DIR/peer on end b
+# (started first: it waits for the receiver's ZRINIT), then zmodem /r in
+# DIR/rx on end a. The peer's log of headers seen goes to DIR/peer.log.
+receive_with_peer() {
+    local dir=$1
+    mkdir -p "$dir/rx"
     cable_start "$dir" || return 1
-    (cd "$dir/peer" && exec timeout "$E2E_TRANSFER_TIMEOUT" python3 "$PEER" "$dir/b" "$@") >"$dir/peer.log" 2>&1 &
-    local peer=$!
-    sleep 0.5
+    peer_start "$@" || { cable_stop "$dir"; return 1; }
+    watch_rest
+    PEER_COPIER=$WATCH_COPIER
     zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r
-    kill "$peer" 2>/dev/null
-    wait "$peer" 2>/dev/null
+    peer_stop
     cable_stop "$dir"
 }
 
@@ -188,17 +228,21 @@ case_full_disk() {
 
 # ---- a sender that vanishes mid-file ----------------------------------------
 # 4 kB of a 10 kB file, then silence: the receiver times out (ZMD009) and
-# asks again from 4096 (ZRPOS 4096), up to 10 times, then exits with 2.
+# asks again from 4096 (ZRPOS 4096), up to 10 times, then exits with 2. By
+# default the receiver is stopped once the peer has seen that first ZRPOS
+# 4096, which it sends only after a time-out (HOSTILE_FULL=1 waits for it
+# to give up by itself).
 case_vanishing_sender() {
     local dir ok=0
     dir=$(case_dir "$1")
-    mkdir -p "$dir/rx" "$dir/peer"
+    mkdir -p "$dir/rx"
     cable_start "$dir" || return 1
-    (cd "$dir/peer" && exec timeout "$E2E_TRANSFER_TIMEOUT" python3 "$PEER" "$dir/b" vanish) >"$dir/peer.log" 2>&1 &
-    local peer=$!
-    sleep 0.5
+    peer_start "$dir" vanish || { cable_stop "$dir"; return 1; }
     if ((FULL)); then
+        watch_rest
+        PEER_COPIER=$WATCH_COPIER
         zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r
+        peer_stop
         expect_status "$dir/zmodem.out" 2 "zmodem /r" || ok=1
         expect_last "$dir/zmodem.out" "ZMD009 Timeout" "zmodem /r" || ok=1
         if [[ "$(grep -c '^seen 9 4096$' "$dir/peer.log")" != 10 ]]; then
@@ -207,19 +251,17 @@ case_vanishing_sender() {
         fi
     else
         (cd "$dir/rx" && ZMODEM_PORT="$dir/a" exec timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" /r) >"$dir/zmodem.out" 2>&1 </dev/null &
-        local z=$! tries=0
-        while ! grep -q '^seen 9 4096$' "$dir/peer.log" && ((tries < 600)) && kill -0 "$z" 2>/dev/null; do
-            sleep 0.1
-            tries=$((tries + 1))
-        done
+        local z=$! asked=0
+        watch_for 'seen 9 4096' || asked=1
+        watch_rest
+        PEER_COPIER=$WATCH_COPIER
         kill "$z" 2>/dev/null
         wait "$z" 2>/dev/null
+        peer_stop
         expect_text "$dir/peer.log" "vanished" "the peer" || ok=1
         expect_text "$dir/zmodem.out" "ZMD009 Timeout" "zmodem /r" || ok=1
-        grep -q '^seen 9 4096$' "$dir/peer.log" || { echo "FAIL: no ZRPOS 4096 after the time-out"; ok=1; }
+        ((asked == 0)) || { echo "FAIL: no ZRPOS 4096 after the time-out"; ok=1; }
     fi
-    kill "$peer" 2>/dev/null
-    wait "$peer" 2>/dev/null
     cable_stop "$dir"
     # Stopped, it leaves what stdio had flushed; ending by itself, all 4096 bytes.
     local size
@@ -270,49 +312,44 @@ case_send_unreadable() {
 
 # rz killed once part of the file is there: the sender streams the rest to
 # nobody, then waits for the answer to its ZEOF, silently, 10 read time-outs
-# (~4 min), and exits with 2 after "ZMD009 Timeout". By default it is checked
-# 40 s after rz died (still waiting, or ended with 2, never "closing file")
-# and then stopped.
+# (~4 min), and exits with 2 after "ZMD009 Timeout", never "closing file".
+# The line is paced (tools/noisy_line at 115200 baud, no faults), so the
+# 200 kB file takes about 17 s: rz is killed as soon as 8 kB of it are on
+# disk (tail follows the file as it grows), long before it could be whole.
+# (rz writes its file in 32 kB pieces here, so it is killed at 32 kB.)
 case_vanishing_rz() {
     local dir ok=0
     dir=$(case_dir "$1")
     mkdir -p "$dir/src" "$dir/rx"
-    head -c 60000 /dev/urandom >"$dir/src/big.bin"
-    cable_start "$dir" || return 1
+    head -c 200000 /dev/urandom >"$dir/src/big.bin"
+    noisy_line_start "$dir" 0 1 || return 1
     (cd "$dir/rx" && exec rz <"$dir/b" >"$dir/b" 2>"$dir/rz.out") &
     local rz=$!
     (cd "$dir/src" && ZMODEM_PORT="$dir/a" exec timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" /s big.bin) >"$dir/sender.out" 2>&1 </dev/null &
-    local z=$! tries=0
-    while [[ "$(stat -c %s "$dir/rx/big.bin" 2>/dev/null || echo 0)" -lt 8192 ]] && ((tries < 300)); do
-        sleep 0.1
-        tries=$((tries + 1))
-    done
+    local z=$!
+    head -c 8192 < <(exec tail -c +1 -F --pid="$rz" "$dir/rx/big.bin" 2>/dev/null) >/dev/null
     kill -KILL "$rz" 2>/dev/null
     wait "$rz" 2>/dev/null
-    if ((FULL)); then
-        local rc=0
-        wait "$z" || rc=$?
-        [[ "$rc" == 2 ]] || { echo "FAIL: zmodem /s exited with $rc, expected 2"; ok=1; }
-        expect_last "$dir/sender.out" "ZMD009 Timeout" "zmodem /s" || ok=1
-    else
-        sleep 40
-        if kill -0 "$z" 2>/dev/null; then
-            kill "$z" 2>/dev/null
-            wait "$z" 2>/dev/null
-        else
-            local rc=0
-            wait "$z" || rc=$?
-            [[ "$rc" == 2 ]] || { echo "FAIL: zmodem /s exited with $rc, expected 2"; ok=1; }
-        fi
-        if grep -q '^closing file' "$dir/sender.out"; then
-            echo "FAIL: zmodem /s closed the file as sent"
-            ok=1
-        fi
+    # Nobody listens any more: what the sender still writes is read and
+    # dropped, as on a line with no one at the other end (the paced line
+    # would otherwise hold it, and the sender's writes would block).
+    stty -F "$dir/b" raw -echo 2>/dev/null
+    cat "$dir/b" >/dev/null 2>&1 &
+    local drain=$!
+    local rc=0
+    wait "$z" || rc=$?
+    kill "$drain" 2>/dev/null
+    wait "$drain" 2>/dev/null
+    [[ "$rc" == 2 ]] || { echo "FAIL: zmodem /s exited with $rc, expected 2"; ok=1; }
+    expect_last "$dir/sender.out" "ZMD009 Timeout" "zmodem /s" || ok=1
+    if grep -q '^closing file' "$dir/sender.out"; then
+        echo "FAIL: zmodem /s closed the file as sent"
+        ok=1
     fi
     cable_stop "$dir"
     local size
     size=$(stat -c %s "$dir/rx/big.bin" 2>/dev/null || echo 0)
-    ((size > 0 && size < 60000)) || { echo "FAIL: rz held $size bytes when it was killed"; ok=1; }
+    ((size >= 8192 && size < 200000)) || { echo "FAIL: rz held $size bytes when it was killed"; ok=1; }
     return "$ok"
 }
 

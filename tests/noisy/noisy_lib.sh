@@ -23,28 +23,28 @@
 #
 # shellcheck shell=bash
 
-# Seconds each side may run; a side still running then has hung. The longest
-# a side waits on a silent line is about 11 read time-outs of ~24 s.
-NOISY_SIDE_TIMEOUT=${NOISY_SIDE_TIMEOUT:-300}
+# Seconds each side may run; a side still running then has hung. A side
+# waits on a silent line for about 11 read time-outs of ~24 s (~264 s) after
+# the last byte that got through, which may come a minute or more into a
+# transfer at 1e-3: the bound lies well beyond both together, so that only a
+# side that would never end runs into it.
+NOISY_SIDE_TIMEOUT=${NOISY_SIDE_TIMEOUT:-600}
 NOISY_BAUD=${NOISY_BAUD:-115200}
 
-# noisy_line_start DIR RATE SEED: the faulty cable between DIR/a and DIR/b.
+# noisy_line_start DIR RATE SEED: the faulty cable between DIR/a and DIR/b;
+# returns once both links exist (noisy_line prints "ready" then).
 noisy_line_start() {
     local dir=$1 rate=$2 seed=$3
-    "$NOISY_LINE_BIN" "$dir/a" "$dir/b" --seed "$seed" --corrupt "$rate" --baud "$NOISY_BAUD" \
-        --stats "$dir/line.stats" 2>"$dir/line.err" &
-    local pid=$!
-    echo "$pid" >"$dir/cable.pid"
-    local tries=0
-    while [[ ! -e "$dir/a" || ! -e "$dir/b" ]]; do
-        if ! kill -0 "$pid" 2>/dev/null || ((tries >= 200)); then
-            echo "noisy line did not come up in $dir" >&2
-            cat "$dir/line.err" >&2
-            return 1
-        fi
-        sleep 0.05
-        tries=$((tries + 1))
-    done
+    watch_start "$dir/line.err" "$NOISY_LINE_BIN" "$dir/a" "$dir/b" --seed "$seed" --corrupt "$rate" \
+        --baud "$NOISY_BAUD" --stats "$dir/line.stats" || return 1
+    echo "$WATCH_PID" >"$dir/cable.pid"
+    if ! watch_for ready; then
+        watch_close
+        echo "noisy line did not come up in $dir" >&2
+        cat "$dir/line.err" >&2
+        return 1
+    fi
+    watch_rest
 }
 
 # zmodem_succeeded OUT: status 0 and no error line ends the output.
@@ -155,21 +155,27 @@ noisy_transfer() {
     else
         side_start sz "$dir/b" "$dir/src" "$dir/sender.out" "$file"
     fi
-    local first_end=-1 stuck=0
-    while side_running "$dir/sender.out" || side_running "$dir/receiver.out"; do
-        sleep 0.2
-        if side_running "$dir/sender.out" && side_running "$dir/receiver.out"; then continue; fi
-        ((first_end >= 0)) || first_end=$SECONDS
-        if ((SECONDS - first_end >= NOISY_PEER_GRACE && !stuck)); then
-            if side_running "$dir/sender.out" && [[ "$src_kind" != zmodem ]]; then
-                side_stop "$dir/sender.out"; stuck=1
-            fi
-            if side_running "$dir/receiver.out" && [[ "$rx_kind" != zmodem ]]; then
-                side_stop "$dir/receiver.out"; stuck=1
-            fi
+    # Wait for the first side to end; zmodem's sides end by themselves, an
+    # lrzsz side still running NOISY_PEER_GRACE s later is stopped.
+    local sender receiver ended stuck=0
+    sender=$(cat "$dir/sender.out.pid")
+    receiver=$(cat "$dir/receiver.out.pid")
+    wait -n -p ended "$sender" "$receiver"
+    local other=$sender other_out=$dir/sender.out other_kind=$src_kind
+    if [[ "$ended" == "$sender" ]]; then other=$receiver other_out=$dir/receiver.out other_kind=$rx_kind; fi
+    if [[ "$other_kind" != zmodem ]]; then
+        # A timer, not a synchronisation: either outcome is a pass.
+        sleep "$NOISY_PEER_GRACE" &
+        local timer=$!
+        wait -n "$other" "$timer"
+        if side_running "$other_out"; then
+            side_stop "$other_out"
+            stuck=1
         fi
-    done
-    wait "$(cat "$dir/sender.out.pid")" "$(cat "$dir/receiver.out.pid")" 2>/dev/null
+        kill "$timer" 2>/dev/null
+        wait "$timer" 2>/dev/null
+    fi
+    wait "$other" 2>/dev/null
     local seconds=$((SECONDS - start))
     cable_stop "$dir"
 

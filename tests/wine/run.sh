@@ -3,9 +3,11 @@
 #
 #   tests/wine/run.sh path/to/zmodem.exe
 #
-# Builds nothing. Needs wine (with 32-bit support), socat, lrzsz (sz, rz), cmp
-# and timeout. Makes a fresh Wine prefix in a temporary folder, maps COM1 to
-# one end of a socat pty pair and runs the peer (sz or rz) on the other end.
+# Builds nothing. Needs wine, socat, lrzsz (sz, rz), cmp, tail and timeout.
+# Makes a fresh Wine prefix in a temporary folder, maps COM1 to one end of a
+# socat pty pair and runs the peer (sz or rz) on the other end. WINE names the
+# Wine loader (default `wine`; scripts/test-windows sets /usr/lib/wine/wine64
+# with WINEARCH=win64 for a 64-bit program where 32-bit code cannot run).
 # Prints one PASS or FAIL line per case and ends with "N passed, M failed";
 # the exit status is non-zero when any case failed.
 set -u
@@ -16,7 +18,8 @@ if [ $# -ne 1 ] || [ ! -f "$1" ]; then
 fi
 EXE=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 
-for tool in wine wineboot wineserver socat sz rz cmp timeout; do
+WINE=${WINE:-wine}
+for tool in "$WINE" wineserver socat sz rz cmp tail timeout; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "missing tool: $tool" >&2
         exit 2
@@ -32,7 +35,8 @@ LINE_DIR="$WORK/line"
 LINE_A="$LINE_DIR/a"   # COM1 of the Windows program
 LINE_B="$LINE_DIR/b"   # the peer's end
 SOCAT_PID=""
-HOLDER_PIDS=()
+HOLD_A=""
+HOLD_B=""
 PASSED=0
 FAILED=0
 STARTED=$(date +%s)
@@ -61,37 +65,36 @@ fail() {
     FAILED=$((FAILED + 1))
 }
 
+# wait_text FILE TEXT PID: returns 0 once FILE holds TEXT, 1 if process PID
+# ends first. tail follows the file as it is written (no polling here).
+wait_text() {
+    grep -qF -m1 -- "$2" < <(exec tail -c +1 -F --pid="$3" "$1" 2>/dev/null)
+}
+
 # A fresh pty pair for one case: socat links $LINE_A and $LINE_B to the two
-# slave ends and copies bytes between them until it is stopped. A process
-# that only holds each end open (and never reads) keeps the pair alive when a
-# side exits: otherwise socat ends at that side's hang-up, the other end is
-# hung up too, and the last bytes still unread there ("OO") are thrown away.
+# slave ends and copies bytes between them until it is stopped; it is ready
+# once it says so on its log. This shell then holds each end open (and never
+# reads), which keeps the pair alive when a side exits: otherwise socat ends
+# at that side's hang-up, the other end is hung up too, and the last bytes
+# still unread there ("OO") are thrown away.
 start_line() {
-    rm -f "$LINE_A" "$LINE_B"
-    socat pty,raw,echo=0,link="$LINE_A" pty,raw,echo=0,link="$LINE_B" >"$WORK/socat.log" 2>&1 &
+    # A fresh log: the line of the last pair must not be taken for this one's.
+    rm -f "$LINE_A" "$LINE_B" "$WORK/socat.log"
+    socat -d -d pty,raw,echo=0,link="$LINE_A" pty,raw,echo=0,link="$LINE_B" >"$WORK/socat.log" 2>&1 &
     SOCAT_PID=$!
-    local i end
-    for i in $(seq 100); do
-        if [ -e "$LINE_A" ] && [ -e "$LINE_B" ]; then
-            for end in "$LINE_A" "$LINE_B"; do
-                sleep 600 <>"$end" >/dev/null 2>&1 &
-                HOLDER_PIDS+=($!)
-            done
-            return 0
-        fi
-        sleep 0.05
-    done
-    echo "socat did not create the pty pair" >&2
-    return 1
+    if ! wait_text "$WORK/socat.log" "starting data transfer loop" "$SOCAT_PID"; then
+        echo "socat did not create the pty pair" >&2
+        return 1
+    fi
+    exec {HOLD_A}<>"$LINE_A" {HOLD_B}<>"$LINE_B"
 }
 
 stop_line() {
-    local pid
-    for pid in "${HOLDER_PIDS[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    HOLDER_PIDS=()
+    if [ -n "$HOLD_A" ]; then
+        exec {HOLD_A}<&- {HOLD_B}<&-
+        HOLD_A=""
+        HOLD_B=""
+    fi
     if [ -n "$SOCAT_PID" ]; then
         kill "$SOCAT_PID" 2>/dev/null
         wait "$SOCAT_PID" 2>/dev/null
@@ -104,7 +107,7 @@ stop_line() {
 run_zmodem() {
     local dir=$1 log=$2 seconds=$3
     shift 3
-    (cd "$dir" && timeout "$seconds" wine "$EXE" "$@" </dev/null >"$log" 2>&1)
+    (cd "$dir" && timeout "$seconds" "$WINE" "$EXE" "$@" </dev/null >"$log" 2>&1)
     echo $?
 }
 
@@ -113,7 +116,8 @@ clean_log() { tr -d '\r' <"$1"; }
 
 # ---------------------------------------------------------------- prefix
 echo "Wine prefix: $WINEPREFIX"
-if ! timeout 240 wineboot -i >"$WORK/wineboot.log" 2>&1; then
+echo "Wine loader: $WINE${WINEARCH:+ ($WINEARCH)}"
+if ! timeout 240 "$WINE" wineboot -i >"$WORK/wineboot.log" 2>&1; then
     echo "FAIL: wine prefix could not be created"
     tail -n 20 "$WORK/wineboot.log"
     echo "0 passed, 1 failed"
@@ -122,7 +126,7 @@ fi
 # COM1 is mapped through the registry: Wine's mount manager rebuilds
 # dosdevices/com1 from it (otherwise from /dev/ttyS0) whenever the server
 # starts, so a plain symbolic link made by hand does not last.
-timeout 60 wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$LINE_A" /f >"$WORK/reg.log" 2>&1
+timeout 60 "$WINE" reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$LINE_A" /f >"$WORK/reg.log" 2>&1
 timeout 60 wineserver -k >/dev/null 2>&1
 timeout 60 wineserver -w >/dev/null 2>&1
 # One server for the whole run, started here so that its own output (it
@@ -164,37 +168,6 @@ head -c 1 /dev/urandom >"$DATA/s1.bin"
 head -c 1025 /dev/urandom >"$DATA/s1025.bin"
 head -c 20480 /dev/urandom >"$DATA/s20k.bin"
 dense_bytes >"$DATA/sdense.bin"
-
-# ---------------------------------------------------------------- the binary
-# A 32-bit console program that needs nothing beside Windows' own DLLs: no
-# libstdc++, libgcc or winpthread DLLs.
-binary_case() {
-    local name="zmodem.exe is a self-contained PE32 console program"
-    local objdump
-    objdump=$(command -v i686-w64-mingw32-objdump || true)
-    if [ -z "$objdump" ]; then
-        echo "SKIP: $name (no i686-w64-mingw32-objdump)"
-        return
-    fi
-    local headers="$WORK/objdump.log"
-    "$objdump" -p "$EXE" >"$headers" 2>&1
-    local dlls others
-    dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$headers" | tr '\n' ' ')
-    others=$(sed -n 's/^[[:space:]]*DLL Name: //p' "$headers" |
-        grep -viE '^(kernel32|msvcrt|advapi32|user32|ws2_32|ntdll|ucrtbase|api-ms-win-.*)\.dll$' | tr '\n' ' ')
-    if ! grep -qE '^Magic[[:space:]]+010b' "$headers"; then
-        fail "$name" "not PE32 (32-bit)" "$headers"
-    elif ! grep -qE '^Subsystem[[:space:]]+00000003' "$headers"; then
-        fail "$name" "not a console program" "$headers"
-    elif ! grep -qi 'DLL Name: KERNEL32.dll' "$headers"; then
-        fail "$name" "does not import KERNEL32.dll" "$headers"
-    elif [ -n "$others" ]; then
-        fail "$name" "needs DLLs beside Windows' own: $others"
-    else
-        pass "$name (imports: $dlls)"
-    fi
-}
-binary_case
 
 # ---------------------------------------------------------------- command line
 # cli_case NAME EXPECTED_STATUS EXPECTED_TEXT ARGS...
@@ -243,17 +216,16 @@ transfer_checks() {
     fi
 }
 
-# settings_check NAME LOG: while the program holds COM1, the pty behind it
-# must carry the line settings that SetCommState wrote (a fresh pty is at
-# 38400 baud). Waits up to 20 s for the program to get there.
+# settings_check NAME LOG ZM_LOG ZM_PID: once the program has said that it
+# reconfigured COM1, the pty behind it must carry the line settings that
+# SetCommState wrote (a fresh pty is at 38400 baud).
 settings_check() {
-    local name=$1 log=$2 settings="" i
-    for i in $(seq 200); do
-        settings=$(stty -F "$LINE_A" -a 2>/dev/null)
-        case "$settings" in *"speed 115200 baud"*) break ;; esac
-        sleep 0.1
-    done
-    printf '%s\n' "$settings" >"$log"
+    local name=$1 log=$2
+    if ! wait_text "$3" "successfully reconfigured" "$4"; then
+        fail "$name" "the program ended before it reconfigured COM1" "$3"
+        return
+    fi
+    stty -F "$LINE_A" -a >"$log" 2>&1
     local missing="" flag
     grep -qF "speed 115200 baud" "$log" || missing+=" 115200"
     for flag in cs8 -parenb -cstopb -crtscts -ixon -ixoff; do
@@ -282,7 +254,8 @@ receive_case() {
     run_zmodem "$dir/dst" "$dir/zmodem.log" 120 /r >"$dir/zmodem.status" &
     local zm_pid=$!
     if [ "$check" = settings ]; then
-        settings_check "line settings on COM1: 115200 8N1, no flow control" "$dir/stty.log"
+        settings_check "line settings on COM1: 115200 8N1, no flow control" "$dir/stty.log" \
+            "$dir/zmodem.log" "$zm_pid"
     fi
     local sz_status
     (cd "$dir/src" && timeout 120 sz "$file" <"$LINE_B" >"$LINE_B" 2>"$dir/sz.log")
