@@ -1,5 +1,6 @@
 // The raw serial port. One backend is linked per build: Win32, POSIX, or the
-// in-memory line of the unit tests. Each provides exactly these functions.
+// in-memory line of the unit tests. Each provides these functions, and may
+// keep bytes it has read ahead in portInput.
 #pragma once
 
 #include <cstdint>

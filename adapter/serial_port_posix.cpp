@@ -112,11 +112,8 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         printf(MSG_READ_FAILED);
         return 1;
     }
-    // The usual case while a burst lasts: everything asked for is buffered.
-    if (static_cast<size_t>(portInput.end - portInput.next) >= n) {
-        takeBuffered(buffer, n, count);
-        return 0;
-    }
+    // The usual case, everything asked for already read ahead, is handed out
+    // by portReadBuffered before this is called.
     const int64_t total = nowMs() + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
     int64_t deadline = total;
     bool polled = false;  // the last poll reported the line readable
