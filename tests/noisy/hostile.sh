@@ -323,12 +323,16 @@ case_vanishing_rz() {
     mkdir -p "$dir/src" "$dir/rx"
     head -c 200000 /dev/urandom >"$dir/src/big.bin"
     noisy_line_start "$dir" 0 1 || return 1
-    (cd "$dir/rx" && exec rz <"$dir/b" >"$dir/b" 2>"$dir/rz.out") &
+    # rz is bounded too: should the sender never get going, the wait for
+    # its file below ends with rz.
+    (cd "$dir/rx" && exec timeout "$E2E_TRANSFER_TIMEOUT" rz <"$dir/b" >"$dir/b" 2>"$dir/rz.out") &
     local rz=$!
     (cd "$dir/src" && ZMODEM_PORT="$dir/a" exec timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" /s big.bin) >"$dir/sender.out" 2>&1 </dev/null &
     local z=$!
     head -c 8192 < <(exec tail -c +1 -F --pid="$rz" "$dir/rx/big.bin" 2>/dev/null) >/dev/null
-    kill -KILL "$rz" 2>/dev/null
+    # rz itself, not the timeout above it, is killed: without a chance to
+    # say goodbye on the line.
+    pkill -KILL -P "$rz" 2>/dev/null
     wait "$rz" 2>/dev/null
     # Nobody listens any more: what the sender still writes is read and
     # dropped, as on a line with no one at the other end (the paced line
