@@ -47,7 +47,7 @@ run_case() {
     case "${r[9]}" in
         hang) echo "FAIL: a side hung (its ${NOISY_SIDE_TIMEOUT}-s time-out fired)" ;;
         silent-corruption) echo "FAIL: both sides reported success but the file differs or is missing" ;;
-        status-mismatch) echo "FAIL: zmodem exited with status 0 after an error line" ;;
+        status-mismatch) echo "FAIL: zmodem exited with status 0 but the file did not arrive whole" ;;
         peer-stuck) echo "NOTE: the lrzsz side was still waiting ${NOISY_PEER_GRACE} s after zmodem had ended; stopped" ;;
     esac
     if ((rc != 0)); then show_outputs "$dir"; fi
