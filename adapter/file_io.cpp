@@ -6,11 +6,14 @@
 #include <cstring>
 #include <initializer_list>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
 #endif
 
+#include "adapter/file_names.h"
 #include "zmodem/messages.h"
 
 namespace {
@@ -26,7 +29,7 @@ bool isRegular(const struct stat& info) { return (info.st_mode & S_IFMT) == S_IF
 FILE* openRegularFile(const char* name) {
     struct stat info;
 #ifdef _WIN32
-    FILE* file = fopen(name, "rb");
+    FILE* file = openNamedFile(name, "rb");
     if (file != nullptr && (fstat(_fileno(file), &info) != 0 || !isRegular(info))) {
         fclose(file);
         file = nullptr;
@@ -48,6 +51,15 @@ FILE* openRegularFile(const char* name) {
 // drops trailing spaces and dots there, so "nul .txt" is NUL too.
 bool isDeviceStem(const char* stem, size_t length) {
     while (length > 0 && (stem[length - 1] == ' ' || stem[length - 1] == '.')) length--;
+    // A UTF-8 name is created under its Unicode name: its superscript digit
+    // (C2 B9, B2 or B3) is the same character as the Windows-1252 byte.
+    char ansi[8];
+    if (length == 5 && static_cast<unsigned char>(stem[3]) == 0xC2) {
+        memcpy(ansi, stem, 3);
+        ansi[3] = stem[4];
+        stem = ansi;
+        length = 4;
+    }
     if (length < 3 || length > 7) return false;
     char upper[8];
     for (size_t i = 0; i < length; i++) upper[i] = static_cast<char>(toupper(static_cast<unsigned char>(stem[i])));
@@ -76,6 +88,18 @@ bool namesDeviceOrStream(const char* name) {
     }
 }
 #endif
+
+// The length of an open file, -1 when it cannot be measured. On Windows the
+// C library's fseek fails at 2 GiB and beyond, so there the 64-bit length
+// tells a large file from one that cannot be read.
+long long fileLength(FILE* file) {
+#ifdef _WIN32
+    return _filelengthi64(_fileno(file));
+#else
+    if (fseek(file, 0, SEEK_END) != 0) return -1;
+    return ftell(file);
+#endif
+}
 
 }  // namespace
 
@@ -106,8 +130,9 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
     io->file = openRegularFile(name);
     // A file that opens but cannot be read, or whose length cannot be
     // measured, is no file to send either.
-    if (io->file != nullptr &&
-        ((fgetc(io->file) == EOF && ferror(io->file)) || fseek(io->file, 0, SEEK_END) != 0)) {
+    long long end = -1;
+    if (io->file != nullptr && !(fgetc(io->file) == EOF && ferror(io->file))) end = fileLength(io->file);
+    if (io->file != nullptr && end < 0) {
         fclose(io->file);
         io->file = nullptr;
     }
@@ -116,9 +141,8 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
         if (name[0] != '\0') io->failedFiles++;
         return 0;
     }
-    long end = ftell(io->file);
     rewind(io->file);
-    if (end < 0 || static_cast<unsigned long>(end) > MAX_FILE_OFFSET) {
+    if (end > static_cast<long long>(MAX_FILE_OFFSET)) {
         printf(MSG_FILE_TOO_LARGE, name);
         io->failedFiles++;
         fclose(io->file);
@@ -148,7 +172,7 @@ bool ioNameIsSafe(const char* name) {
 void ioCreateFile(ZmodemSession*, TransferIo* io, const char* name, const char*, uint32_t* position,
                   uint32_t* skip) {
     printf(MSG_OPENING_FILE, name);
-    io->file = ioNameIsSafe(name) ? fopen(name, "wb") : nullptr;
+    io->file = ioNameIsSafe(name) ? openNamedFile(name, "wb") : nullptr;
     if (io->file == nullptr) {
         printf(MSG_OPEN_FAILED, name);
         io->failedFiles++;

@@ -6,7 +6,9 @@
 #include <cstdint>
 
 // 0: open and configured; 1: cannot be opened; 2: settings cannot be read;
-// 3: settings cannot be written.
+// 3: settings cannot be written; 4: time-outs cannot be set; 5: the line
+// chosen in the environment is not valid. Every failure prints its message,
+// and a port that could not be used also the list of ports to choose from.
 int portOpen();
 void portClose();
 // Reads up to n bytes; returns as soon as at least one byte is there, or when

@@ -1,6 +1,7 @@
 // The serial port on POSIX hosts (termios). COM1 is /dev/ttyS0 unless the
-// environment variable ZMODEM_PORT names another device. Raw 8N1 at 115200,
-// no flow control; reads keep the Win32 time-out rule of 10·n + 100 ms in all
+// environment variable ZMODEM_PORT names another device. Raw 8N1 at 115200
+// (or ZMODEM_BAUD), DTR and RTS on (or as ZMODEM_DTR and ZMODEM_RTS say), no
+// flow control; reads keep the Win32 time-out rule of 10·n + 100 ms in all
 // and 20 ms between bytes. Input is read in bursts into a small buffer and
 // handed out as the engine asks for it.
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "adapter/port_settings.h"
 #include "adapter/serial_port.h"
 #include "zmodem/constants.h"
 #include "zmodem/messages.h"
@@ -21,7 +23,6 @@
 namespace {
 
 const char DEFAULT_DEVICE[] = "/dev/ttyS0";
-const char PORT_VARIABLE[] = "ZMODEM_PORT";
 
 int comPort = -1;
 
@@ -53,15 +54,10 @@ void sleepMs(int64_t milliseconds) {
     }
 }
 
-const char* deviceName() {
-    const char* name = getenv(PORT_VARIABLE);
-    return (name != nullptr && name[0] != '\0') ? name : DEFAULT_DEVICE;
-}
-
-void configureRaw(termios* tio) {
+void configureRaw(termios* tio, speed_t speed) {
     cfmakeraw(tio);
-    cfsetispeed(tio, B115200);
-    cfsetospeed(tio, B115200);
+    cfsetispeed(tio, speed);
+    cfsetospeed(tio, speed);
     tio->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
     tio->c_cflag |= CS8 | CLOCAL | CREAD;
     tio->c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | IGNPAR | PARMRK);
@@ -70,29 +66,45 @@ void configureRaw(termios* tio) {
     tio->c_cc[VTIME] = 0;
 }
 
+// Sets DTR and RTS as chosen, where the device has them (pseudo-terminals
+// do not). Opening a port raises both, so by default nothing changes.
+void setModemLines(const LineSettings* settings) {
+    int raise = (settings->dtr ? TIOCM_DTR : 0) | (settings->rts ? TIOCM_RTS : 0);
+    int drop = (settings->dtr ? 0 : TIOCM_DTR) | (settings->rts ? 0 : TIOCM_RTS);
+    if (raise != 0) ioctl(comPort, TIOCMBIS, &raise);
+    if (drop != 0) ioctl(comPort, TIOCMBIC, &drop);
+}
+
+// After the failed step's message: the ports there are to choose from.
+int openFailed(int result) {
+    portListPrint();
+    return result;
+}
+
 }  // namespace
 
 int portOpen() {
-    const char* name = deviceName();
+    LineSettings settings;
+    speed_t speed = B115200;
+    if (!lineSettingsRead(&settings) || !lineSpeedCode(settings.baud, &speed)) return 5;
+    const char* name = settings.port != nullptr ? settings.port : DEFAULT_DEVICE;
     comPort = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (comPort < 0) {
         printf(MSG_PORT_OPEN_FAILED, errno);
-        return 1;
+        return openFailed(1);
     }
     ioctl(comPort, TIOCEXCL);
     termios tio{};
     if (tcgetattr(comPort, &tio) != 0) {
         printf(MSG_PORT_GET_FAILED, errno);
-        return 2;
+        return openFailed(2);
     }
-    configureRaw(&tio);
+    configureRaw(&tio, speed);
     if (tcsetattr(comPort, TCSANOW, &tio) != 0) {
         printf(MSG_PORT_SET_FAILED, errno);
-        return 3;
+        return openFailed(3);
     }
-    // DTR and RTS off, where the device has them (pseudo-terminals do not).
-    int lines = TIOCM_DTR | TIOCM_RTS;
-    ioctl(comPort, TIOCMBIC, &lines);
+    setModemLines(&settings);
     // CLOCAL is set: from here on reads and writes block, bounded by poll.
     int flags = fcntl(comPort, F_GETFL);
     if (flags >= 0) fcntl(comPort, F_SETFL, flags & ~O_NONBLOCK);

@@ -1,8 +1,10 @@
-// The serial port on Windows: COM1 in overlapped mode, raw 8N1 at 115200 with
-// no flow control. The port itself bounds every read (COMMTIMEOUTS: 20 ms
+// The serial port on Windows: COM1 (or the port ZMODEM_PORT names) in
+// overlapped mode, raw 8N1 at 115200 (or ZMODEM_BAUD) with no flow control,
+// DTR and RTS on unless ZMODEM_DTR or ZMODEM_RTS say off. The port itself bounds every read (COMMTIMEOUTS: 20 ms
 // between bytes, 10·n + 100 ms in all); overlapped I/O is used only to wait on
 // an operation with a time-out, never to leave one running in the background.
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -10,17 +12,18 @@
 #endif
 #include <windows.h>
 
+#include "adapter/port_settings.h"
 #include "adapter/serial_port.h"
 #include "zmodem/constants.h"
 #include "zmodem/messages.h"
 
 namespace {
 
-const char PORT_NAME[] = "COM1";
-constexpr DWORD BAUD_RATE = 115200;
+const char DEFAULT_PORT[] = "COM1";
+const char DEVICE_PREFIX[] = "\\\\.\\";  // \\.\ names a device, not a file
+constexpr size_t DEVICE_NAME_SIZE = 280;
 constexpr BYTE DATA_BITS = 8;
-constexpr DWORD WRITE_TIMEOUT_MULTIPLIER_MS = 0;  // writes have no time-out
-constexpr DWORD WRITE_TIMEOUT_CONSTANT_MS = 0;
+constexpr DWORD BITS_PER_BYTE = 10;  // 8N1: start, eight data bits, stop
 // A pending read is waited for this much longer than the port's own read
 // time-out should take. The bound holds when the time-outs could not be set,
 // and a read would otherwise wait for ever; it keeps a silent line's time-out
@@ -46,60 +49,91 @@ bool isReadTimeout(DWORD error) { return error == ERROR_TIMEOUT; }
 // A manual-reset, initially clear, unnamed event for one overlapped operation.
 HANDLE createOperationEvent() { return CreateEventA(nullptr, TRUE, FALSE, nullptr); }
 
-void applyLineSettings(DCB* dcb) {
+void applyLineSettings(DCB* dcb, const LineSettings* settings) {
     dcb->DCBlength = sizeof(DCB);
-    dcb->BaudRate = BAUD_RATE;
+    dcb->BaudRate = settings->baud;
     dcb->ByteSize = DATA_BITS;
     dcb->Parity = NOPARITY;
     dcb->StopBits = ONESTOPBIT;
     dcb->fOutxCtsFlow = FALSE;
     dcb->fOutxDsrFlow = FALSE;
-    dcb->fDtrControl = DTR_CONTROL_DISABLE;
+    dcb->fDtrControl = settings->dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     dcb->fDsrSensitivity = FALSE;
     dcb->fTXContinueOnXoff = TRUE;
     dcb->fOutX = FALSE;
     dcb->fInX = FALSE;
     dcb->fNull = FALSE;
-    dcb->fRtsControl = RTS_CONTROL_DISABLE;
+    dcb->fRtsControl = settings->rts ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     dcb->fAbortOnError = FALSE;
+}
+
+// Milliseconds the line needs for n bytes at the chosen speed, rounded up.
+DWORD lineTimeMs(uint32_t n, DWORD baud) {
+    return static_cast<DWORD>((static_cast<unsigned long long>(n) * BITS_PER_BYTE * 1000 + baud - 1) / baud);
+}
+
+DWORD lineBaud = 115200;
+
+// COM1 to COM9 open under their own names; COM10 on, and every other device
+// (\\.\CNCA0 of com0com), only under the device prefix, which is added to a
+// name that has no backslash.
+void deviceName(const char* port, char* device) {
+    bool shortCom = _strnicmp(port, "COM", 3) == 0 && port[3] >= '1' && port[3] <= '9' && port[4] == '\0';
+    bool prefixed = strchr(port, '\\') != nullptr;
+    snprintf(device, DEVICE_NAME_SIZE, "%s%s", shortCom || prefixed ? "" : DEVICE_PREFIX, port);
+}
+
+// After the failed step's message: the ports there are to choose from.
+int openFailed(int result) {
+    portListPrint();
+    return result;
 }
 
 }  // namespace
 
 int portOpen() {
-    comPort = CreateFileA(PORT_NAME, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_OVERLAPPED, nullptr);
+    LineSettings settings;
+    if (!lineSettingsRead(&settings)) return 5;
+    const char* port = settings.port != nullptr ? settings.port : DEFAULT_PORT;
+    char device[DEVICE_NAME_SIZE];
+    deviceName(port, device);
+    comPort = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                          nullptr);
     if (comPort == INVALID_HANDLE_VALUE) {
         printf(MSG_PORT_OPEN_FAILED, lastError());
-        return 1;
+        return openFailed(1);
     }
 
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
     dcb.DCBlength = sizeof(DCB);
-    int result = 0;
     if (!GetCommState(comPort, &dcb)) {
         printf(MSG_PORT_GET_FAILED, lastError());
-        result = 2;
-    } else {
-        applyLineSettings(&dcb);
-        if (!SetCommState(comPort, &dcb)) {
-            printf(MSG_PORT_SET_FAILED, lastError());
-            result = 3;
-        }
+        return openFailed(2);
     }
+    applyLineSettings(&dcb, &settings);
+    if (!SetCommState(comPort, &dcb)) {
+        printf(MSG_PORT_SET_FAILED, lastError());
+        return openFailed(3);
+    }
+    lineBaud = settings.baud;
 
-    // The time-outs are set whatever became of the line settings: a port
-    // left with none blocks a read on a silent line for ever.
+    // A write may take the time its bytes need on the line, and a margin:
+    // a port held off (by flow control an earlier program left on) cannot
+    // stop the program for ever.
     COMMTIMEOUTS timeouts;
     ZeroMemory(&timeouts, sizeof timeouts);
     timeouts.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT_MS;
     timeouts.ReadTotalTimeoutMultiplier = READ_TIMEOUT_PER_BYTE_MS;
     timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_CONSTANT_MS;
-    timeouts.WriteTotalTimeoutMultiplier = WRITE_TIMEOUT_MULTIPLIER_MS;
+    timeouts.WriteTotalTimeoutMultiplier = lineTimeMs(1, lineBaud);
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
-    if (SetCommTimeouts(comPort, &timeouts) && result == 0) printf(MSG_PORT_RECONFIGURED, PORT_NAME);
-    return result;
+    if (!SetCommTimeouts(comPort, &timeouts)) {
+        printf(MSG_PORT_TIMEOUTS_FAILED, lastError());
+        return openFailed(4);
+    }
+    printf(MSG_PORT_RECONFIGURED, port);
+    return 0;
 }
 
 void portClose() {
@@ -156,6 +190,8 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     return result;
 }
 
+// The write is waited for as long as its time-out allows, and a margin; a
+// driver that does not keep the time-out has its write cancelled then.
 int portWrite(const uint8_t* bytes, uint32_t n) {
     OVERLAPPED osWrite;
     ZeroMemory(&osWrite, sizeof osWrite);
@@ -167,7 +203,12 @@ int portWrite(const uint8_t* bytes, uint32_t n) {
     if (WriteFile(comPort, bytes, n, &dwWritten, &osWrite)) {
         result = 1;
     } else if (GetLastError() == ERROR_IO_PENDING) {
-        result = GetOverlappedResult(comPort, &osWrite, &dwWritten, TRUE) ? 1 : 0;
+        DWORD limit = WRITE_TIMEOUT_CONSTANT_MS + n * lineTimeMs(1, lineBaud) + WAIT_MARGIN_MS;
+        if (WaitForSingleObject(osWrite.hEvent, limit) != WAIT_OBJECT_0) {
+            CancelIo(comPort);
+            while (!HasOverlappedIoCompleted(&osWrite)) Sleep(WAIT_POLL_MS);
+        }
+        result = GetOverlappedResult(comPort, &osWrite, &dwWritten, FALSE) && dwWritten == n ? 1 : 0;
     }
     CloseHandle(osWrite.hEvent);
     return result;

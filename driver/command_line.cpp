@@ -3,17 +3,19 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adapter/port_settings.h"
 #include "driver/lifecycle.h"
 #include "zmodem/messages.h"
 
 namespace {
 
 ZmodemSession session;
+bool lineOpen = false;
 
 // Prints what is still pending and tears down; the status says whether the
 // transfer ended cleanly.
 int finishTransfer() {
-    bool failed = errorPending() || session.ioState.failedFiles != 0;
+    bool failed = !lineOpen || errorPending() || session.ioState.failedFiles != 0;
     reportError();
     sessionDestroy(&session);
     fflush(stdout);
@@ -24,6 +26,7 @@ int finishTransfer() {
 
 int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
+    lineOpen = false;
     errorSlot = ErrorSlot{};
     printf(MSG_BANNER);
     if (argc == 1 || argc > 3) {
@@ -37,10 +40,16 @@ int runCommandLine(int argc, char** argv) {
         fflush(stdout);
         return EXIT_TRANSFER_OK;
     }
+    // A bad line setting is refused before the port is touched.
+    LineSettings line;
+    if (!lineSettingsRead(&line)) {
+        fflush(stdout);
+        return EXIT_USAGE;
+    }
     if (mode[1] == 'r') {
         sessionConstruct(&session);
-        sessionOpen(&session);
-        sessionReceive(&session);
+        lineOpen = sessionOpen(&session);
+        if (lineOpen) sessionReceive(&session);
         return finishTransfer();
     }
     // An empty name names no file: it would end the batch before it began.
@@ -57,7 +66,7 @@ int runCommandLine(int argc, char** argv) {
     char filename[FILE_NAME_SIZE];
     snprintf(filename, sizeof filename, "%s", argv[2]);
     sessionConstruct(&session);
-    sessionOpen(&session);
-    sessionSend(&session, filename);
+    lineOpen = sessionOpen(&session);
+    if (lineOpen) sessionSend(&session, filename);
     return finishTransfer();
 }

@@ -12,9 +12,11 @@ void sessionConstruct(ZmodemSession* session) {
     session->blockSize = BLOCK_SIZE;
 }
 
-void sessionOpen(ZmodemSession* session) {
-    portOpen();
+bool sessionOpen(ZmodemSession* session) {
+    // A port that cannot be used has said why; nothing would come of a transfer.
+    if (portOpen() != 0) return false;
     sessionInit(session, &session->ioState);
+    return true;
 }
 
 void sessionInit(ZmodemSession* session, TransferIo* io) {

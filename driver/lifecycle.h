@@ -5,7 +5,8 @@
 #include "zmodem/session.h"
 
 void sessionConstruct(ZmodemSession* session);
-void sessionOpen(ZmodemSession* session);
+// False when the port cannot be used: the run ends there.
+bool sessionOpen(ZmodemSession* session);
 void sessionInit(ZmodemSession* session, TransferIo* io);
 void sessionReceive(ZmodemSession* session);
 void sessionSend(ZmodemSession* session, const char* fileName);

@@ -2,13 +2,51 @@
 
 #include "driver/command_line.h"
 
-int main(int argc, char** argv) {
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// The arguments as UTF-8, the form in which names travel on the line.
+std::string utf8Of(const wchar_t* wide) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return std::string();
+    std::string text(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, &text[0], size, nullptr, nullptr);
+    text.resize(static_cast<size_t>(size - 1));
+    return text;
+}
+
+}  // namespace
+
+// The wide entry point: a name typed in any script reaches the program whole,
+// which the ANSI arguments cannot carry. The console shows the UTF-8 names
+// the program prints while it runs, and gets its code page back at the end.
+int wmain(int argc, wchar_t** argv) {
     // Progress lines must show as they happen. Microsoft's C runtime makes
     // _IOLBF full buffering, so on Windows standard output is unbuffered.
-#ifdef _WIN32
     setvbuf(stdout, nullptr, _IONBF, 0);
+    std::vector<std::string> texts;
+    for (int i = 0; i < argc; i++) texts.push_back(utf8Of(argv[i]));
+    std::vector<char*> args;
+    for (std::string& text : texts) args.push_back(&text[0]);
+    args.push_back(nullptr);
+    UINT codePage = GetConsoleOutputCP();
+    if (codePage != 0) SetConsoleOutputCP(CP_UTF8);
+    int status = runCommandLine(argc, args.data());
+    if (codePage != 0) SetConsoleOutputCP(codePage);
+    return status;
+}
 #else
+int main(int argc, char** argv) {
+    // Progress lines must show as they happen.
     setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-#endif
     return runCommandLine(argc, argv);
 }
+#endif

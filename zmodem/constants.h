@@ -71,3 +71,12 @@ constexpr int PURGE_BUFFER_SIZE = 200;
 // A purge gives up after this many bytes, so that a peer that keeps streaming
 // (or a line full of noise) cannot hold off the request that follows it.
 constexpr uint32_t PURGE_LIMIT = 2048;
+
+// The line, chosen through the environment; unset or empty means the default.
+constexpr char PORT_VARIABLE[] = "ZMODEM_PORT";
+constexpr char BAUD_VARIABLE[] = "ZMODEM_BAUD";
+constexpr char DTR_VARIABLE[] = "ZMODEM_DTR";
+constexpr char RTS_VARIABLE[] = "ZMODEM_RTS";
+constexpr uint32_t DEFAULT_BAUD = 115200;
+// A write may take this long beyond the time its bytes need on the line.
+constexpr uint32_t WRITE_TIMEOUT_CONSTANT_MS = 5000;

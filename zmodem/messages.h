@@ -8,6 +8,8 @@
 #define MSG_UNRECOGNIZED_ARGUMENT "\nUnrecognized argument"
 #define MSG_SEND_NEEDS_FILENAME "\nError: send requires filename"
 #define MSG_FILENAME_TOO_LONG "\nError: file name longer than 259 characters"
+#define MSG_BAD_BAUD "\nError: ZMODEM_BAUD=%s is not a line speed this system offers (for example 9600, 57600, 115200)"
+#define MSG_BAD_MODEM_LINE "\nError: %s=%s must be on or off"
 
 // Engine errors, latched in the error slot.
 #define ZMD001_ZRINIT_NOT_ACCEPTED "ZMD001 Remote didn't accept my ZRINIT\n"
@@ -41,6 +43,9 @@
 #define MSG_PORT_OPEN_FAILED "CreateFile failed with error %d.\n"
 #define MSG_PORT_GET_FAILED "GetCommState failed with error %d.\n"
 #define MSG_PORT_SET_FAILED "SetCommState failed with error %d.\n"
+#define MSG_PORT_TIMEOUTS_FAILED "SetCommTimeouts failed with error %d.\n"
+#define MSG_PORT_LIST "Serial ports on this machine: %s. Choose one with the environment variable ZMODEM_PORT.\n"
+#define MSG_PORT_LIST_EMPTY "none found"
 #define MSG_PORT_RECONFIGURED "Serial port %s successfully reconfigured.\n"
 #define MSG_READ_EVENT_FAILED "\nError Create Reader Event"
 #define MSG_READ_FAILED "\nError in GetLastError."

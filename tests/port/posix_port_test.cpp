@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -108,11 +109,31 @@ TEST_F(PosixPortTest, ClosedPortFailsReadsAndWrites) {
     EXPECT_EQ(portWrite(&b, 1), 0);
 }
 
+TEST_F(PosixPortTest, SpeedIsTheOneChosenInTheEnvironment) {
+    termios tio{};
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    portClose();
+    setenv("ZMODEM_BAUD", "57600", 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(portOpen(), 0);
+    testing::internal::GetCapturedStdout();
+    unsetenv("ZMODEM_BAUD");
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B57600));
+}
+
+// The failed step's message, then the line that lists the ports to choose from.
+void expectFailureAndPortList(const std::string& out, const std::string& message) {
+    EXPECT_EQ(out.rfind(message + "Serial ports on this machine: ", 0), 0u) << out;
+    EXPECT_EQ(out.find(". Choose one with the environment variable ZMODEM_PORT.\n"), out.size() - 56) << out;
+}
+
 TEST(PosixPortOpen, MissingDeviceReportsTheSystemError) {
     setenv("ZMODEM_PORT", "/nonexistent/tty", 1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(portOpen(), 1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "CreateFile failed with error 2.\n");
+    expectFailureAndPortList(testing::internal::GetCapturedStdout(), "CreateFile failed with error 2.\n");
     portClose();
     unsetenv("ZMODEM_PORT");
 }
@@ -125,7 +146,7 @@ TEST(PosixPortOpen, FileThatIsNoTerminalCannotBeConfigured) {
     setenv("ZMODEM_PORT", path, 1);
     testing::internal::CaptureStdout();
     EXPECT_EQ(portOpen(), 2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "GetCommState failed with error 25.\n");
+    expectFailureAndPortList(testing::internal::GetCapturedStdout(), "GetCommState failed with error 25.\n");
     portClose();
     unlink(path);
     unsetenv("ZMODEM_PORT");

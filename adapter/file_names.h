@@ -1,0 +1,13 @@
+// Opening a file by the name that travels on the line or came from the
+// command line. Such names are UTF-8. POSIX hosts take a name as its bytes;
+// Windows opens a name that is valid UTF-8 under its Unicode name, and takes
+// any other as text in the ANSI code page.
+#pragma once
+
+#include <cstdio>
+
+#ifdef _WIN32
+FILE* openNamedFile(const char* name, const char* mode);
+#else
+inline FILE* openNamedFile(const char* name, const char* mode) { return fopen(name, mode); }
+#endif
