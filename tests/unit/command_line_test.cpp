@@ -131,6 +131,20 @@ TEST_F(CommandLineTest, NameOf260CharactersIsRefusedBeforeThePortOpens) {
     EXPECT_EQ(memoryLine().opens, 0);
 }
 
+TEST_F(CommandLineTest, PortThatCannotBeUsedEndsTheRunWithTwo) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"/r"}, {"/s", "name"}}) {
+        SCOPED_TRACE(args[0]);
+        resetMemoryLine();
+        memoryLine().openResult = 1;
+        std::string out;
+        EXPECT_EQ(run(args, out), EXIT_TRANSFER_FAILED);
+        EXPECT_EQ(out, MSG_BANNER);
+        EXPECT_EQ(memoryLine().reads, 0);
+        EXPECT_TRUE(memoryLine().output.empty());
+        EXPECT_EQ(memoryLine().closes, 1);
+    }
+}
+
 TEST_F(CommandLineTest, FailedTransferPrintsItsErrorOnceAndReturnsTwo) {
     ScriptedPeer peer;
     peer.on(ZRINIT, hexHeader(ZRQINIT, 0), 11);
