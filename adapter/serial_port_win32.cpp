@@ -1,8 +1,10 @@
 // The serial port on Windows: COM1 (or the port ZMODEM_PORT names) in
 // overlapped mode, raw 8N1 at 115200 (or ZMODEM_BAUD) with no flow control,
-// DTR and RTS on unless ZMODEM_DTR or ZMODEM_RTS say off. The port itself bounds every read (COMMTIMEOUTS: 20 ms
-// between bytes, 10·n + 100 ms in all); overlapped I/O is used only to wait on
-// an operation with a time-out, never to leave one running in the background.
+// DTR and RTS on unless ZMODEM_DTR or ZMODEM_RTS say off. The port itself
+// bounds every read (COMMTIMEOUTS: 20 ms between bytes, 10·n + 100 ms in all)
+// and every write (the time its bytes need, and 5 s); overlapped I/O is used
+// only to wait on an operation with a time-out, never to leave one running in
+// the background.
 #include <cstdio>
 #include <cstring>
 #include <ctime>

@@ -104,12 +104,12 @@ stop_line() {
 }
 
 # run_zmodem DIR LOG SECONDS ARGS...: runs the program in DIR, on the port
-# ZM_PORT names (COM1 when it is empty), with Unix file names in UTF-8;
+# ZM_PORT names (COM1 when it is empty) at ZM_BAUD (115200), with Unix file names in UTF-8;
 # prints its status.
 run_zmodem() {
     local dir=$1 log=$2 seconds=$3
     shift 3
-    (cd "$dir" && ZMODEM_PORT=${ZM_PORT:-} LC_ALL=C.UTF-8 timeout "$seconds" "$WINE" "$EXE" "$@" \
+    (cd "$dir" && ZMODEM_PORT=${ZM_PORT:-} ZMODEM_BAUD=${ZM_BAUD:-} LC_ALL=C.UTF-8 timeout "$seconds" "$WINE" "$EXE" "$@" \
         </dev/null >"$log" 2>&1)
     echo $?
 }
@@ -223,17 +223,17 @@ transfer_checks() {
 }
 
 # settings_check NAME LOG ZM_LOG ZM_PID: once the program has said that it
-# reconfigured COM1, the pty behind it must carry the line settings that
+# reconfigured its port, the pty behind it must carry the line settings that
 # SetCommState wrote (a fresh pty is at 38400 baud).
 settings_check() {
     local name=$1 log=$2
     if ! wait_text "$3" "successfully reconfigured" "$4"; then
-        fail "$name" "the program ended before it reconfigured COM1" "$3"
+        fail "$name" "the program ended before it reconfigured its port" "$3"
         return
     fi
     stty -F "$LINE_A" -a >"$log" 2>&1
     local missing="" flag
-    grep -qF "speed 115200 baud" "$log" || missing+=" 115200"
+    grep -qF "speed ${ZM_BAUD:-115200} baud" "$log" || missing+=" ${ZM_BAUD:-115200}"
     for flag in cs8 -parenb -cstopb -crtscts -ixon -ixoff; do
         tr ' ;' '\n\n' <"$log" | grep -qxF -- "$flag" || missing+=" $flag"
     done
@@ -260,7 +260,7 @@ receive_case() {
     run_zmodem "$dir/dst" "$dir/zmodem.log" 120 /r >"$dir/zmodem.status" &
     local zm_pid=$!
     if [ "$check" = settings ]; then
-        settings_check "line settings on COM1: 115200 8N1, no flow control" "$dir/stty.log" \
+        settings_check "line settings on ${ZM_PORT:-COM1}: ${ZM_BAUD:-115200} 8N1, no flow control" "$dir/stty.log" \
             "$dir/zmodem.log" "$zm_pid"
     fi
     local sz_status
@@ -304,7 +304,7 @@ for file in s0.bin s1.bin s1025.bin s20k.bin sdense.bin; do
     send_case "$file"
 done
 # Other ports, as named by a user: COM3; COM12, which Windows opens only as \\.\COM12.
-ZM_PORT=COM3 receive_case r1025.bin
+ZM_PORT=COM3 ZM_BAUD=57600 receive_case r1025.bin settings
 ZM_PORT=COM3 send_case s1025.bin
 ZM_PORT=com12 receive_case r1024.bin
 ZM_PORT='\\.\COM12' send_case s20k.bin
@@ -348,6 +348,35 @@ device_name_case() {
 }
 device_name_case nul.txt
 device_name_case "nul .txt"
+
+# A file of 4 GiB (sparse) is measured with the 64-bit length: it is refused
+# as too large, not as a file that cannot be opened, and nothing is sent.
+large_file_case() {
+    local name="send a 4 GiB file: refused as too large, exit 2"
+    local dir="$WORK/tx-large"
+    mkdir -p "$dir/src" "$dir/dst"
+    truncate -s 4G "$dir/src/big.bin"
+    if ! start_line; then
+        fail "$name" "no pty pair"
+        return
+    fi
+    (cd "$dir/dst" && timeout 120 rz <"$LINE_B" >"$LINE_B" 2>"$dir/rz.log") &
+    local rz_pid=$! status
+    status=$(run_zmodem "$dir/src" "$dir/zmodem.log" 120 /s big.bin)
+    wait "$rz_pid"
+    stop_line
+    if [ "$status" != 2 ]; then
+        fail "$name" "exit status $status, expected 2" "$dir/zmodem.log" "$dir/rz.log"
+    elif ! clean_log "$dir/zmodem.log" | grep -qxF "file big.bin is 2 GiB or larger and cannot be sent"; then
+        fail "$name" "no \"file big.bin is 2 GiB or larger and cannot be sent\" line" "$dir/zmodem.log"
+    elif [ -n "$(ls -A "$dir/dst")" ]; then
+        fail "$name" "received: $(ls -A "$dir/dst")"
+    else
+        pass "$name"
+    fi
+    rm -f "$dir/src/big.bin"
+}
+large_file_case
 
 # ---------------------------------------------------------------- no port
 # A port that cannot be used ends the run at once with the failure status: the
