@@ -3,12 +3,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adapter/file_io.h"
 #include "driver/lifecycle.h"
 #include "zmodem/messages.h"
 
 namespace {
 
 ZmodemSession session;
+static_assert(BATCH_SIZE - 1 == 255, "MSG_TOO_MANY_FILES names the batch limit");
 
 // Prints what is still pending and tears down; the status says whether the
 // transfer ended cleanly.
@@ -26,7 +28,9 @@ int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
     errorSlot = ErrorSlot{};
     printf(MSG_BANNER);
-    if (argc == 1 || argc > 3) {
+    // Only sending takes more than one argument after the mode.
+    bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';
+    if (argc == 1 || (argc > 3 && !sending)) {
         printf(MSG_USAGE);
         fflush(stdout);
         return EXIT_USAGE;
@@ -44,20 +48,27 @@ int runCommandLine(int argc, char** argv) {
         return finishTransfer();
     }
     // An empty name names no file: it would end the batch before it began.
-    if (argc != 3 || argv[2][0] == '\0') {
+    if (argc < 3 || argv[2][0] == '\0') {
         printf(MSG_SEND_NEEDS_FILENAME);
         fflush(stdout);
         return EXIT_USAGE;
     }
-    if (strlen(argv[2]) >= static_cast<size_t>(FILE_NAME_SIZE)) {
-        printf(MSG_FILENAME_TOO_LONG);
+    const char* const* names = argv + 2;
+    int count = argc - 2;
+    for (int i = 0; i < count; i++) {
+        if (strlen(names[i]) >= static_cast<size_t>(FILE_NAME_SIZE)) {
+            printf(MSG_FILENAME_TOO_LONG);
+            fflush(stdout);
+            return EXIT_USAGE;
+        }
+    }
+    if (ioCountFileNames(names, count) > BATCH_SIZE - 1) {
+        printf(MSG_TOO_MANY_FILES);
         fflush(stdout);
         return EXIT_USAGE;
     }
-    char filename[FILE_NAME_SIZE];
-    snprintf(filename, sizeof filename, "%s", argv[2]);
     sessionConstruct(&session);
     sessionOpen(&session);
-    sessionSend(&session, filename);
+    sessionSend(&session, names, count);
     return finishTransfer();
 }

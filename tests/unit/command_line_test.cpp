@@ -117,7 +117,7 @@ TEST_F(CommandLineTest, SendCarriesNamesUpTo259CharactersWhole) {
         EXPECT_NE(out.find("opening file " + name + "\n"), std::string::npos);
         std::vector<SeenSubpacket> offer = subpacketsAfter(memoryLine().output, ZFILE);
         ASSERT_EQ(offer.size(), 1u);
-        EXPECT_EQ(offer[0].data, fileInfo(name, "5 0 0 0"));
+        EXPECT_EQ(offer[0].data, fileInfo(name, offeredInfo(name)));
         EXPECT_EQ(subpacketsAfter(memoryLine().output, ZDATA)[0].data, bytesOf("hello"));
         EXPECT_EQ(memoryLine().opens, 1);
         EXPECT_EQ(memoryLine().closes, 1);

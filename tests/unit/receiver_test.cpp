@@ -1,6 +1,9 @@
 // The receiving side driven through the in-memory line by a scripted sender.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <filesystem>
@@ -469,7 +472,12 @@ TEST_F(ReceiverTest, CrcErrorInFileOfferEndsWithCrc16ButIsRetriedWithCrc32) {
 }
 
 TEST_F(ReceiverTest, WriteFailureLatchesFil001AndSessionDestroyClosesTheFile) {
-    fs::create_symlink("/dev/full", "full");
+    // A file that may not grow beyond 4 KiB: the writes past that fail.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    signal(SIGXFSZ, SIG_IGN);
     Bytes data = pattern(16 * 1024, 5);
     Bytes stream = bin16Header(ZDATA, 0);
     for (size_t at = 0; at < data.size(); at += 1024)
@@ -479,7 +487,9 @@ TEST_F(ReceiverTest, WriteFailureLatchesFil001AndSessionDestroyClosesTheFile) {
         .on(ZRPOS, concat({stream, hexHeader(ZEOF, static_cast<uint32_t>(data.size()))}))
         .on(ZRINIT, hexHeader(ZFIN, 0))
         .on(ZFIN, OO);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     run(peer);
+    setrlimit(RLIMIT_FSIZE, &saved);
     ASSERT_TRUE(errorPending());
     EXPECT_TRUE(errorIs(FIL001_WRITE_FAILED));
     EXPECT_EQ(errorText(), "FIL001 Error writing file full\n");
