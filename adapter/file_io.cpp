@@ -9,7 +9,6 @@
 #ifdef _WIN32
 #include <io.h>
 #define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -133,28 +132,28 @@ void countRestOfBatch(ZmodemSession* session, const TransferIo* io) {
 }
 
 // What the sender asked for a file that may already exist here.
-enum CreateAction { CREATE_NEW, CREATE_APPEND, CREATE_RESUME, CREATE_SKIP };
+enum TakeAction { TAKE_NEW, TAKE_APPEND, TAKE_RESUME, TAKE_SKIP };
 
-CreateAction chooseAction(const ZmodemSession* session, const char* name, uint32_t* existingLength) {
+TakeAction chooseAction(const ZmodemSession* session, const char* name, uint32_t* existingLength) {
     struct stat info;
     bool exists = statNoFollow(name, &info) == 0;
     bool regular = exists && isRegular(info);
     uint32_t management = session->managementOption & ZMMASK;
-    if ((session->managementOption & ZMSKNOLOC) && !exists) return CREATE_SKIP;
+    if ((session->managementOption & ZMSKNOLOC) && !exists) return TAKE_SKIP;
     // Anything but a regular file is refused by the open itself.
-    if (!regular) return CREATE_NEW;
+    if (!regular) return TAKE_NEW;
     uint64_t length = info.st_size < 0 ? 0 : static_cast<uint64_t>(info.st_size);
     bool newer = session->fileTime != 0 && static_cast<int64_t>(session->fileTime) > static_cast<int64_t>(info.st_mtime);
-    if (management == ZMPROT) return CREATE_SKIP;
-    if (management == ZMNEW && !newer) return CREATE_SKIP;
-    if (management == ZMNEWL && !newer && length == session->fileLength) return CREATE_SKIP;
+    if (management == ZMPROT) return TAKE_SKIP;
+    if (management == ZMNEW && !newer) return TAKE_SKIP;
+    if (management == ZMNEWL && !newer && length == session->fileLength) return TAKE_SKIP;
     if (session->conversionOption == ZCRESUM) {
-        if (length >= session->fileLength) return CREATE_SKIP;
+        if (length >= session->fileLength) return TAKE_SKIP;
         *existingLength = static_cast<uint32_t>(length);
-        return CREATE_RESUME;
+        return TAKE_RESUME;
     }
-    if (management == ZMAPND) return CREATE_APPEND;
-    return CREATE_NEW;
+    if (management == ZMAPND) return TAKE_APPEND;
+    return TAKE_NEW;
 }
 
 #ifdef _WIN32
@@ -321,14 +320,14 @@ void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, cons
     *position = 0;
     *skip = 0;
     uint32_t existingLength = 0;
-    CreateAction action = ioNameIsSafe(name) ? chooseAction(session, name, &existingLength) : CREATE_NEW;
-    if (action == CREATE_SKIP) {
+    TakeAction action = ioNameIsSafe(name) ? chooseAction(session, name, &existingLength) : TAKE_NEW;
+    if (action == TAKE_SKIP) {
         printf(MSG_FILE_SKIPPED_AS_ASKED, name);
         *skip = 1;
         return;
     }
     printf(MSG_OPENING_FILE, name);
-    io->file = ioNameIsSafe(name) ? createRegularFile(name, action != CREATE_NEW) : nullptr;
+    io->file = ioNameIsSafe(name) ? createRegularFile(name, action != TAKE_NEW) : nullptr;
     if (io->file == nullptr) {
         printf(MSG_OPEN_FAILED, name);
         io->failedFiles++;
@@ -338,7 +337,7 @@ void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, cons
     io->closeTime = session->fileTime;
     // A resumed file goes on from what is here; an appended one takes the
     // whole file behind it.
-    if (action == CREATE_RESUME) *position = existingLength;
+    if (action == TAKE_RESUME) *position = existingLength;
 }
 
 void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, uint32_t count) {

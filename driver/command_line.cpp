@@ -22,6 +22,13 @@ int finishTransfer() {
     return failed ? EXIT_TRANSFER_FAILED : EXIT_TRANSFER_OK;
 }
 
+// Prints an argument error; the status says so.
+int refuse(const char* message) {
+    printf("%s", message);
+    fflush(stdout);
+    return EXIT_USAGE;
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -47,26 +54,15 @@ int runCommandLine(int argc, char** argv) {
         sessionReceive(&session);
         return finishTransfer();
     }
-    // An empty name names no file: it would end the batch before it began.
-    if (argc < 3 || argv[2][0] == '\0') {
-        printf(MSG_SEND_NEEDS_FILENAME);
-        fflush(stdout);
-        return EXIT_USAGE;
-    }
     const char* const* names = argv + 2;
     int count = argc - 2;
+    // An empty name names no file: it would end the batch where it stands.
+    if (count == 0) return refuse(MSG_SEND_NEEDS_FILENAME);
     for (int i = 0; i < count; i++) {
-        if (strlen(names[i]) >= static_cast<size_t>(FILE_NAME_SIZE)) {
-            printf(MSG_FILENAME_TOO_LONG);
-            fflush(stdout);
-            return EXIT_USAGE;
-        }
+        if (names[i][0] == '\0') return refuse(MSG_SEND_NEEDS_FILENAME);
+        if (strlen(names[i]) >= static_cast<size_t>(FILE_NAME_SIZE)) return refuse(MSG_FILENAME_TOO_LONG);
     }
-    if (ioCountFileNames(names, count) > BATCH_SIZE - 1) {
-        printf(MSG_TOO_MANY_FILES);
-        fflush(stdout);
-        return EXIT_USAGE;
-    }
+    if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
     sessionOpen(&session);
     sessionSend(&session, names, count);

@@ -41,12 +41,12 @@ void takeOffer(ZmodemSession* session) {
     const char* text = session->fileInfo;
     if (text == nullptr) return;
     char* end = nullptr;
-    unsigned long length = strtoul(text, &end, 10);
+    unsigned long long length = strtoull(text, &end, 10);
     if (end == text) return;
-    session->fileLength = static_cast<uint64_t>(length) > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(length);
+    session->fileLength = length > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(length);
     const char* timeText = end;
-    unsigned long seconds = strtoul(timeText, &end, 8);
-    if (end != timeText && static_cast<uint64_t>(seconds) <= 0xFFFFFFFFu) session->fileTime = static_cast<uint32_t>(seconds);
+    unsigned long long seconds = strtoull(timeText, &end, 8);
+    if (end != timeText && seconds <= 0xFFFFFFFFull) session->fileTime = static_cast<uint32_t>(seconds);
 }
 
 // Handles a ZFILE header inside a cycle. Returns true when the cycle is over.
