@@ -8,6 +8,8 @@
 
 #ifdef _WIN32
 #include <io.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,29 +22,138 @@ namespace {
 
 bool isRegular(const struct stat& info) { return (info.st_mode & S_IFMT) == S_IFREG; }
 
+// stat that does not follow a symbolic link; Windows has none to stop at.
+int statNoFollow(const char* name, struct stat* info) {
+#ifdef _WIN32
+    return statNamedFile(name, info);
+#else
+    return lstat(name, info);
+#endif
+}
+
+#ifndef _WIN32
+// A descriptor opened without waiting is made to wait again for its reads
+// and writes.
+bool clearNonBlocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+#endif
+
 // Opens a regular file for reading; null for anything else. A device, a pipe
 // or a directory (or a link to one) has no length to offer: it could stream
 // without end, or block the open itself, as a pipe without a writer does. So
-// on POSIX hosts the file is opened without waiting and checked before a
-// stream is made of it. Windows has no open that waits like that; its device
-// names open at once and are refused by the same check.
-FILE* openRegularFile(const char* name) {
-    struct stat info;
+// the type is looked at before the file is opened, and refusing a device never
+// opens it; the open itself does not wait, and its result is checked again.
+FILE* openRegularFile(const char* name, struct stat* info) {
+    if (statNamedFile(name, info) != 0 || !isRegular(*info)) return nullptr;
 #ifdef _WIN32
     FILE* file = openNamedFile(name, "rb");
-    if (file != nullptr && (fstat(_fileno(file), &info) != 0 || !isRegular(info))) {
+    if (file != nullptr && !openFileIsRegular(file)) {
         fclose(file);
         file = nullptr;
     }
     return file;
 #else
-    int fd = open(name, O_RDONLY | O_NONBLOCK);
+    int fd = open(name, O_RDONLY | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return nullptr;
     FILE* file = nullptr;
-    if (fstat(fd, &info) == 0 && isRegular(info)) file = fdopen(fd, "rb");
+    if (fstat(fd, info) == 0 && isRegular(*info) && clearNonBlocking(fd)) file = fdopen(fd, "rb");
     if (file == nullptr) close(fd);
     return file;
 #endif
+}
+
+// Creates (or truncates) a received file, or opens it to append. Never
+// through a symbolic link, and never anything but a regular file: a pipe or
+// a device under that name would block the open or swallow the data.
+FILE* createRegularFile(const char* name, bool append) {
+#ifdef _WIN32
+    FILE* file = openNamedFile(name, append ? "ab" : "wb");
+    if (file != nullptr && !openFileIsRegular(file)) {
+        fclose(file);
+        file = nullptr;
+    }
+    return file;
+#else
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | (append ? O_APPEND : O_TRUNC);
+    int fd = open(name, flags, 0666);
+    if (fd < 0) return nullptr;
+    struct stat info;
+    FILE* file = nullptr;
+    if (fstat(fd, &info) == 0 && isRegular(info) && clearNonBlocking(fd)) file = fdopen(fd, append ? "ab" : "wb");
+    if (file == nullptr) close(fd);
+    return file;
+#endif
+}
+
+// Gives a file about to be closed the modification time `seconds`.
+void setFileTime(FILE* file, uint32_t seconds) {
+    fflush(file);
+#ifdef _WIN32
+    // FILETIME counts 100 ns steps from 1601.
+    uint64_t ticks = (static_cast<uint64_t>(seconds) + 11644473600ULL) * 10000000ULL;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    SetFileTime(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))), nullptr, nullptr, &time);
+#else
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_NOW;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = 0;
+    futimens(fileno(file), times);
+#endif
+}
+
+// The modification time of a file as offered: seconds since 1970, 0 when
+// unknown or out of range.
+uint32_t offeredTime(const struct stat& info) {
+    if (info.st_mtime <= 0 || static_cast<uint64_t>(info.st_mtime) > 0xFFFFFFFFu) return 0;
+    return static_cast<uint32_t>(info.st_mtime);
+}
+
+// Counts the files still to offer after the one just opened, and their bytes.
+// Names that do not name a regular file will not go and are left out.
+void countRestOfBatch(ZmodemSession* session, const TransferIo* io) {
+    session->batchFiles = 0;
+    session->batchBytes = session->fileLength;
+    if (io->fileNames[1][0] == '\0') return;  // a batch of one
+    session->batchFiles = 1;
+    for (int32_t i = io->nextName; i < BATCH_SIZE && io->fileNames[i][0] != '\0'; i++) {
+        struct stat info;
+        if (statNamedFile(io->fileNames[i], &info) != 0 || !isRegular(info) || info.st_size < 0 ||
+            static_cast<uint64_t>(info.st_size) > MAX_FILE_OFFSET)
+            continue;
+        session->batchFiles++;
+        session->batchBytes += static_cast<uint64_t>(info.st_size);
+    }
+}
+
+// What the sender asked for a file that may already exist here.
+enum TakeAction { TAKE_NEW, TAKE_APPEND, TAKE_RESUME, TAKE_SKIP };
+
+TakeAction chooseAction(const ZmodemSession* session, const char* name, uint32_t* existingLength) {
+    struct stat info;
+    bool exists = statNoFollow(name, &info) == 0;
+    bool regular = exists && isRegular(info);
+    uint32_t management = session->managementOption & ZMMASK;
+    if ((session->managementOption & ZMSKNOLOC) && !exists) return TAKE_SKIP;
+    // Anything but a regular file is refused by the open itself.
+    if (!regular) return TAKE_NEW;
+    uint64_t length = info.st_size < 0 ? 0 : static_cast<uint64_t>(info.st_size);
+    bool newer = session->fileTime != 0 && static_cast<int64_t>(session->fileTime) > static_cast<int64_t>(info.st_mtime);
+    if (management == ZMPROT) return TAKE_SKIP;
+    if (management == ZMNEW && !newer) return TAKE_SKIP;
+    if (management == ZMNEWL && !newer && length == session->fileLength) return TAKE_SKIP;
+    if (session->conversionOption == ZCRESUM) {
+        if (length >= session->fileLength) return TAKE_SKIP;
+        *existingLength = static_cast<uint32_t>(length);
+        return TAKE_RESUME;
+    }
+    if (management == ZMAPND) return TAKE_APPEND;
+    return TAKE_NEW;
 }
 
 #ifdef _WIN32
@@ -103,17 +214,64 @@ long long fileLength(FILE* file) {
 
 }  // namespace
 
-void ioSetFileList(TransferIo* io, const char* name) {
+void ioSetFileList(TransferIo* io, const char* name) { ioSetFileNames(io, &name, 1); }
+
+void ioSetFileNames(TransferIo* io, const char* const* names, int count) {
     io->nextName = 0;
-    forEachFileName(name, ioAddFileName, io);
+    for (int i = 0; i < count; i++) forEachFileName(names[i], ioAddFileName, io);
     io->fileNames[io->nextName][0] = '\0';
     io->nextName = 0;
 }
 
+namespace {
+
+int countName(const char*, void* context) {
+    ++*static_cast<int*>(context);
+    return 1;
+}
+
+}  // namespace
+
+int ioCountFileNames(const char* const* names, int count) {
+    int total = 0;
+    for (int i = 0; i < count; i++) forEachFileName(names[i], countName, &total);
+    return total;
+}
+
+#ifdef _WIN32
+// Windows shells leave wildcards to the program: a name with `*` or `?` stands
+// for the files it matches, in the order the folder lists them. A pattern
+// that matches no file is kept as it is, so that it is reported as missing.
+int forEachFileName(const char* name, int (*callback)(const char* name, void* context), void* context) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = strpbrk(name, "*?") != nullptr ? FindFirstFileA(name, &found) : INVALID_HANDLE_VALUE;
+    if (search == INVALID_HANDLE_VALUE) {
+        callback(name, context);
+        return 1;
+    }
+    // Matches are found by their bare names; the folder part of the pattern goes in front.
+    const char* base = name;
+    for (const char* p = name; *p != '\0'; p++)
+        if (*p == '/' || *p == '\\' || *p == ':') base = p + 1;
+    int matched = 0;
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        char path[FILE_NAME_SIZE * 2];
+        snprintf(path, sizeof path, "%.*s%s", static_cast<int>(base - name), name, found.cFileName);
+        callback(path, context);
+        matched++;
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    if (matched == 0) callback(name, context);
+    return 1;
+}
+#else
+// The shell has expanded any pattern already: a name is taken as it is.
 int forEachFileName(const char* name, int (*callback)(const char* name, void* context), void* context) {
     callback(name, context);
     return 1;
 }
+#endif
 
 int ioAddFileName(const char* name, void* context) {
     TransferIo* io = static_cast<TransferIo*>(context);
@@ -123,11 +281,13 @@ int ioAddFileName(const char* name, void* context) {
     return 1;
 }
 
-int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length) {
+int ioOpenNextFile(ZmodemSession* session, TransferIo* io, char* name, uint32_t* length) {
     snprintf(name, FILE_NAME_SIZE, "%s", io->fileNames[io->nextName]);
     if (io->nextName < BATCH_SIZE - 1) io->nextName++;
     printf(MSG_OPENING_FILE, name);
-    io->file = openRegularFile(name);
+    io->closeTime = 0;
+    struct stat info;
+    io->file = name[0] != '\0' ? openRegularFile(name, &info) : nullptr;
     // A file that opens but cannot be read, or whose length cannot be
     // measured, is no file to send either.
     long long end = -1;
@@ -150,6 +310,13 @@ int ioOpenNextFile(ZmodemSession*, TransferIo* io, char* name, uint32_t* length)
         return 0;
     }
     *length = static_cast<uint32_t>(end);
+    session->fileTime = offeredTime(info);
+#ifdef _WIN32
+    session->fileMode = WINDOWS_FILE_MODE;
+#else
+    session->fileMode = static_cast<uint32_t>(info.st_mode);
+#endif
+    countRestOfBatch(session, io);
     return 1;
 }
 
@@ -169,18 +336,29 @@ bool ioNameIsSafe(const char* name) {
     }
 }
 
-void ioCreateFile(ZmodemSession*, TransferIo* io, const char* name, const char*, uint32_t* position,
+void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, const char*, uint32_t* position,
                   uint32_t* skip) {
+    *position = 0;
+    *skip = 0;
+    uint32_t existingLength = 0;
+    TakeAction action = ioNameIsSafe(name) ? chooseAction(session, name, &existingLength) : TAKE_NEW;
+    if (action == TAKE_SKIP) {
+        printf(MSG_FILE_SKIPPED_AS_ASKED, name);
+        *skip = 1;
+        return;
+    }
     printf(MSG_OPENING_FILE, name);
-    io->file = ioNameIsSafe(name) ? openNamedFile(name, "wb") : nullptr;
+    io->file = ioNameIsSafe(name) ? createRegularFile(name, action != TAKE_NEW) : nullptr;
     if (io->file == nullptr) {
         printf(MSG_OPEN_FAILED, name);
         io->failedFiles++;
         *skip = 1;
-    } else {
-        *skip = 0;
+        return;
     }
-    *position = 0;
+    io->closeTime = session->fileTime;
+    // A resumed file goes on from what is here; an appended one takes the
+    // whole file behind it.
+    if (action == TAKE_RESUME) *position = existingLength;
 }
 
 void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, uint32_t count) {
@@ -196,6 +374,8 @@ void ioCloseFile(ZmodemSession* session, TransferIo* io) {
     printf(MSG_CLOSING_FILE);
     if (io->file == nullptr) return;
     bool failed = ferror(io->file) != 0;
+    if (io->closeTime != 0) setFileTime(io->file, io->closeTime);
+    io->closeTime = 0;
     if (fclose(io->file) != 0) failed = true;
     io->file = nullptr;
     if (failed) raiseError(FIL002_CLOSE_FAILED, session->fileName);

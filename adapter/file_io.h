@@ -6,14 +6,23 @@
 
 #include "zmodem/session.h"
 
+// Fills the send batch with one name, or with several in order; on Windows a
+// name with wildcards stands for the files it matches.
 void ioSetFileList(TransferIo* io, const char* name);
-// Calls the callback once with the name as given (no pattern matching).
+void ioSetFileNames(TransferIo* io, const char* const* names, int count);
+// The number of names the batch would hold for these, wildcards expanded.
+int ioCountFileNames(const char* const* names, int count);
+// Calls the callback once with the name as given; on Windows, once for each
+// file that a name with `*` or `?` matches (once with the name if none does).
 int forEachFileName(const char* name, int (*callback)(const char* name, void* context), void* context);
 int ioAddFileName(const char* name, void* context);
 
 // Opens the next name of the batch for reading; 1 when a file is open.
 int ioOpenNextFile(ZmodemSession* session, TransferIo* io, char* name, uint32_t* length);
-// Creates a received file; sets *skip to 1 when it cannot or must not be created.
+// Creates a received file, or opens an existing one to resume or append as
+// the sender asks (session's conversionOption and managementOption, fileLength
+// and fileTime of the offer); sets *position to where the data starts and
+// *skip to 1 when it cannot or must not be created.
 void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, const char* information,
                   uint32_t* position, uint32_t* skip);
 void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, uint32_t count);

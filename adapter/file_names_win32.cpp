@@ -5,6 +5,10 @@
 #endif
 #include <windows.h>
 
+#include <io.h>
+
+#include <climits>
+
 #include "zmodem/constants.h"
 
 namespace {
@@ -24,4 +28,21 @@ FILE* openNamedFile(const char* name, const char* mode) {
     if (!decodeUtf8(name, wideName, FILE_NAME_SIZE) || !decodeUtf8(mode, wideMode, MODE_SIZE))
         return fopen(name, mode);
     return _wfopen(wideName, wideMode);
+}
+
+int statNamedFile(const char* name, struct stat* info) {
+    wchar_t wideName[FILE_NAME_SIZE];
+    if (!decodeUtf8(name, wideName, FILE_NAME_SIZE)) return stat(name, info);
+    struct _stat64 wide;
+    if (_wstat64(wideName, &wide) != 0) return -1;
+    *info = {};
+    info->st_mode = wide.st_mode;
+    info->st_mtime = static_cast<time_t>(wide.st_mtime);
+    info->st_size = wide.st_size > LONG_MAX ? LONG_MAX : static_cast<_off_t>(wide.st_size);
+    return 0;
+}
+
+bool openFileIsRegular(FILE* file) {
+    struct _stat64 info;
+    return _fstat64(_fileno(file), &info) == 0 && (info.st_mode & S_IFMT) == S_IFREG;
 }

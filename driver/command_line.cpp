@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "adapter/port_settings.h"
+#include "adapter/file_io.h"
 #include "driver/lifecycle.h"
 #include "zmodem/messages.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 ZmodemSession session;
 bool lineOpen = false;
+static_assert(BATCH_SIZE - 1 == 255, "MSG_TOO_MANY_FILES names the batch limit");
 
 // Prints what is still pending and tears down; the status says whether the
 // transfer ended cleanly.
@@ -22,6 +24,13 @@ int finishTransfer() {
     return failed ? EXIT_TRANSFER_FAILED : EXIT_TRANSFER_OK;
 }
 
+// Prints an argument error; the status says so.
+int refuse(const char* message) {
+    printf("%s", message);
+    fflush(stdout);
+    return EXIT_USAGE;
+}
+
 }  // namespace
 
 int runCommandLine(int argc, char** argv) {
@@ -29,7 +38,9 @@ int runCommandLine(int argc, char** argv) {
     lineOpen = false;
     errorSlot = ErrorSlot{};
     printf(MSG_BANNER);
-    if (argc == 1 || argc > 3) {
+    // Only sending takes more than one argument after the mode.
+    bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';
+    if (argc == 1 || (argc > 3 && !sending)) {
         printf(MSG_USAGE);
         fflush(stdout);
         return EXIT_USAGE;
@@ -52,21 +63,17 @@ int runCommandLine(int argc, char** argv) {
         if (lineOpen) sessionReceive(&session);
         return finishTransfer();
     }
-    // An empty name names no file: it would end the batch before it began.
-    if (argc != 3 || argv[2][0] == '\0') {
-        printf(MSG_SEND_NEEDS_FILENAME);
-        fflush(stdout);
-        return EXIT_USAGE;
+    const char* const* names = argv + 2;
+    int count = argc - 2;
+    // An empty name names no file: it would end the batch where it stands.
+    if (count == 0) return refuse(MSG_SEND_NEEDS_FILENAME);
+    for (int i = 0; i < count; i++) {
+        if (names[i][0] == '\0') return refuse(MSG_SEND_NEEDS_FILENAME);
+        if (strlen(names[i]) >= static_cast<size_t>(FILE_NAME_SIZE)) return refuse(MSG_FILENAME_TOO_LONG);
     }
-    if (strlen(argv[2]) >= static_cast<size_t>(FILE_NAME_SIZE)) {
-        printf(MSG_FILENAME_TOO_LONG);
-        fflush(stdout);
-        return EXIT_USAGE;
-    }
-    char filename[FILE_NAME_SIZE];
-    snprintf(filename, sizeof filename, "%s", argv[2]);
+    if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
     lineOpen = sessionOpen(&session);
-    if (lineOpen) sessionSend(&session, filename);
+    if (lineOpen) sessionSend(&session, names, count);
     return finishTransfer();
 }

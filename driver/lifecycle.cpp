@@ -27,8 +27,8 @@ void sessionInit(ZmodemSession* session, TransferIo* io) {
 
 void sessionReceive(ZmodemSession* session) { receiveSession(session); }
 
-void sessionSend(ZmodemSession* session, const char* fileName) {
-    ioSetFileList(&session->ioState, fileName);
+void sessionSend(ZmodemSession* session, const char* const* fileNames, int count) {
+    ioSetFileNames(&session->ioState, fileNames, count);
     sendSession(session);
 }
 

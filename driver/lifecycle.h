@@ -9,5 +9,6 @@ void sessionConstruct(ZmodemSession* session);
 bool sessionOpen(ZmodemSession* session);
 void sessionInit(ZmodemSession* session, TransferIo* io);
 void sessionReceive(ZmodemSession* session);
-void sessionSend(ZmodemSession* session, const char* fileName);
+// Sends the named files as one batch, in order.
+void sessionSend(ZmodemSession* session, const char* const* fileNames, int count);
 void sessionDestroy(ZmodemSession* session);

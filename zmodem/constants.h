@@ -46,13 +46,27 @@ constexpr uint8_t ZRINIT_FLAGS = 0x23;
 constexpr uint8_t ESCCTL = 0x40;
 // ZFILE conversion option (ZF0): binary.
 constexpr uint8_t ZCBIN = 1;
+// ZFILE conversion option (ZF0): continue an existing shorter file.
+constexpr uint8_t ZCRESUM = 3;
+// ZFILE management options (ZF1, low five bits), and the flag to skip a file
+// that does not exist at the receiver.
+constexpr uint8_t ZMMASK = 0x1F;
+constexpr uint8_t ZMNEWL = 1;   // newer or of another length
+constexpr uint8_t ZMAPND = 3;   // append
+constexpr uint8_t ZMCLOB = 4;   // overwrite
+constexpr uint8_t ZMNEW = 5;    // newer
+constexpr uint8_t ZMPROT = 7;   // keep an existing file
+constexpr uint8_t ZMSKNOLOC = 0x80;
+// Mode offered for every file sent from Windows: a regular file, rw-r--r--.
+constexpr uint32_t WINDOWS_FILE_MODE = 0100644;
 
 // Sizes.
 constexpr int32_t BUFFER_SIZE = 18000;
 constexpr uint32_t BLOCK_SIZE = 1024;
 constexpr int FILE_NAME_SIZE = 260;            // 259 characters and the NUL
-constexpr int BATCH_SIZE = 40;                 // 39 names and the empty terminator
+constexpr int BATCH_SIZE = 256;                // 255 names and the empty terminator
 constexpr uint32_t FILE_INFO_LIMIT = 1024;     // the ZFILE information must end before this offset
+constexpr uint32_t FILE_INFO_TEXT_SIZE = 96;   // room for the widest information text sent
 constexpr uint32_t MAX_FILE_OFFSET = 0x7FFFFFFF;  // file positions pass through signed 32-bit offsets
 constexpr int HEX_HEADER_LENGTH = 21;
 // Ten CAN then ten backspaces: a peer stops its session on five CAN in a row;

@@ -10,6 +10,7 @@
 #define MSG_FILENAME_TOO_LONG "\nError: file name longer than 259 characters"
 #define MSG_BAD_BAUD "\nError: ZMODEM_BAUD=%s is not a line speed this system offers (for example 9600, 57600, 115200)"
 #define MSG_BAD_MODEM_LINE "\nError: %s=%s must be on or off"
+#define MSG_TOO_MANY_FILES "\nError: more than 255 files to send"
 
 // Engine errors, latched in the error slot.
 #define ZMD001_ZRINIT_NOT_ACCEPTED "ZMD001 Remote didn't accept my ZRINIT\n"
@@ -37,6 +38,7 @@
 #define MSG_FILE_TOO_LARGE "file %s is 2 GiB or larger and cannot be sent\n"
 #define MSG_FILE_SKIPPED "file %s was skipped by the receiver\n"
 #define MSG_FILE_NOT_ACCEPTED "file %s was not accepted by the receiver\n"
+#define MSG_FILE_SKIPPED_AS_ASKED "file %s was skipped as the sender asked\n"
 #define MSG_FILE_NOT_SENT "file %s was not sent: no receiver answered\n"
 
 // Serial port.

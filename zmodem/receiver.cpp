@@ -1,5 +1,6 @@
 #include "zmodem/receiver.h"
 
+#include <cstdlib>
 #include <initializer_list>
 
 #include "adapter/file_io.h"
@@ -26,6 +27,26 @@ bool fileMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR,
 // Errors of the data phase that are answered with a new ZRPOS.
 bool dataMayRetry() {
     return pendingIsOneOf({ZMD009_TIMEOUT, ZMD005_SUBPACKET_TOO_LONG, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR});
+}
+
+// Takes what the receiver uses of an offer: the conversion (ZF0) and
+// management (ZF1) options of the ZFILE header, and from the information text
+// the length (decimal) and the modification time (octal). A field that is
+// missing counts as 0; the mode and whatever follows are not used.
+void takeOffer(ZmodemSession* session) {
+    session->conversionOption = session->headerData[3];
+    session->managementOption = session->headerData[2];
+    session->fileLength = 0;
+    session->fileTime = 0;
+    const char* text = session->fileInfo;
+    if (text == nullptr) return;
+    char* end = nullptr;
+    unsigned long long length = strtoull(text, &end, 10);
+    if (end == text) return;
+    session->fileLength = length > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(length);
+    const char* timeText = end;
+    unsigned long long seconds = strtoull(timeText, &end, 8);
+    if (end != timeText && seconds <= 0xFFFFFFFFull) session->fileTime = static_cast<uint32_t>(seconds);
 }
 
 // Handles a ZFILE header inside a cycle. Returns true when the cycle is over.
@@ -141,6 +162,7 @@ void receiveSession(ZmodemSession* session) {
 
 void receiveFile(ZmodemSession* session) {
     session->filePosition = 0;
+    takeOffer(session);
     ioCreateFile(session, session->io, session->fileName, session->fileInfo, &session->filePosition,
                  &session->skipFile);
     if (session->skipFile) {

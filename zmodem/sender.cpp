@@ -102,8 +102,17 @@ void sendSession(ZmodemSession* session) {
     if (errorPending()) sendAbort(session);
 }
 
+// Opens the next name of the batch that can be sent; a name that cannot is
+// reported by the adapter and passed over. 0 at the batch's end.
+int openNextSendable(ZmodemSession* session) {
+    int open = 0;
+    do open = ioOpenNextFile(session, session->io, session->fileName, &session->fileLength);
+    while (!open && !errorPending() && session->fileName[0] != '\0');
+    return open;
+}
+
 void sendFiles(ZmodemSession* session) {
-    int open = ioOpenNextFile(session, session->io, session->fileName, &session->fileLength);
+    int open = openNextSendable(session);
     while (!errorPending() && open) {
         session->filePosition = 0;
         int attempts = 0;
@@ -135,7 +144,7 @@ void sendFiles(ZmodemSession* session) {
         if (errorPending()) break;
         if (!done) ioNoteNotAccepted(session, session->io);
         ioCloseFile(session, session->io);
-        open = ioOpenNextFile(session, session->io, session->fileName, &session->fileLength);
+        open = openNextSendable(session);
     }
 }
 

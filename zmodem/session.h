@@ -14,6 +14,7 @@ struct TransferIo {
     char fileNames[BATCH_SIZE][FILE_NAME_SIZE]; // the send batch, ended by an empty name
     int32_t nextName;                           // names stored, then the next one to open
     int32_t failedFiles;                        // named files that could not be sent or created
+    uint32_t closeTime;                         // modification time to give the file on close; 0: none
 };
 
 struct ZmodemSession {
@@ -25,6 +26,12 @@ struct ZmodemSession {
     uint32_t blockSize;
     uint32_t filePosition;
     uint32_t fileLength;
+    uint32_t fileTime;            // modification time, seconds since 1970; 0: unknown
+    uint32_t fileMode;            // the sent file's mode bits
+    uint32_t batchFiles;          // files still to offer, this one included; 0: a batch of one
+    uint64_t batchBytes;          // bytes of those files
+    uint8_t conversionOption;     // ZF0 of the last ZFILE offer
+    uint8_t managementOption;     // ZF1 of the last ZFILE offer
     uint32_t frameEnd;            // the last escaped byte read was a frame-end code
     int32_t frameEndCode;         // the frame-end code of the last subpacket received
     uint32_t headerDone;

@@ -40,8 +40,17 @@ void sendFileInfo(ZmodemSession* session) {
     uint8_t* buffer = session->buffer;
     size_t n = strlen(session->fileName) + 1;
     memcpy(buffer, session->fileName, n);
-    int textLength = snprintf(reinterpret_cast<char*>(buffer + n), 32, "%ld 0 0 0",
-                              static_cast<long>(static_cast<int32_t>(session->fileLength)));
+    // Length in decimal, time and mode in octal; in a batch of several, the
+    // files and bytes still to come, this one included.
+    char* text = reinterpret_cast<char*>(buffer + n);
+    int textLength = snprintf(text, FILE_INFO_TEXT_SIZE, "%ld %lo %lo 0",
+                              static_cast<long>(static_cast<int32_t>(session->fileLength)),
+                              static_cast<unsigned long>(session->fileTime),
+                              static_cast<unsigned long>(session->fileMode));
+    if (session->batchFiles != 0)
+        textLength += snprintf(text + textLength, FILE_INFO_TEXT_SIZE - static_cast<uint32_t>(textLength), " %lu %llu",
+                               static_cast<unsigned long>(session->batchFiles),
+                               static_cast<unsigned long long>(session->batchBytes));
     n += static_cast<size_t>(textLength) + 1;
     // A name may hold bytes of the escape set (UTF-8 and Windows code pages
     // do): they are escaped like data, or the receiver would take them for

@@ -42,7 +42,8 @@ passed=0
 failed=0
 
 check no-arguments 1 "Usage: zmodem /r /s [filename]" --
-check too-many-arguments 1 "Usage: zmodem /r /s [filename]" -- /s one two
+check too-many-arguments 1 "Usage: zmodem /r /s [filename]" -- /r one two
+check too-many-files 1 "Error: more than 255 files to send" -- /s $(seq 256)
 check send-without-file 1 "Error: send requires filename" -- /s
 check unrecognized-switch 0 "Unrecognized argument" -- /x
 check unrecognized-word 0 "Unrecognized argument" -- receive

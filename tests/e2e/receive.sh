@@ -41,19 +41,50 @@ declare -A CASE_FILES=(
 if [[ "$MODE" == escaped || "$MODE" == windowed ]]; then
     CASE_NAMES=(size-0 size-1025 random-100k every-byte batch)
 fi
-# A file the receiver cannot create (a directory of that name is in the
-# way): it is skipped, the rest of the batch arrives, and the exit status
-# is 2.
+# What stands in the receiving directory under the first file's name before
+# a case, and sz's own options for it. dir, fifo and link (a dangling symbolic
+# link): the file cannot be created, is skipped, the rest of the batch arrives
+# and the status is 2; nothing is written through the link. other: a file
+# that `sz -p` protects; it stays as it was and the status is 0. partial: the
+# first part of the file with other first bytes, which `sz -r` resumes; only
+# a resumed transfer keeps them.
 CASE_NAMES+=(cannot-create)
 CASE_FILES[cannot-create]="random-500 random-700"
-declare -A CASE_BLOCKED=([cannot-create]="random-500")
+declare -A CASE_EXISTING=([cannot-create]=dir)
+declare -A CASE_SZ=()
 
 # sz on the terminal itself, as a user at a shell on that line would run it
 # (the other cases reach the line through socat).
 if [[ "$MODE" == crc32 ]]; then
-    CASE_NAMES+=(batch-on-tty)
+    CASE_NAMES+=(batch-on-tty blocked-fifo blocked-link protect resume)
     CASE_FILES[batch-on-tty]="random-2000 bytes-4"
+    CASE_FILES[blocked-fifo]="random-500 random-700"
+    CASE_EXISTING[blocked-fifo]=fifo
+    CASE_FILES[blocked-link]="random-500 random-700"
+    CASE_EXISTING[blocked-link]=link
+    CASE_FILES[protect]="random-600 random-800"
+    CASE_EXISTING[protect]=other
+    CASE_SZ[protect]=-p
+    CASE_FILES[resume]="random-5000"
+    CASE_EXISTING[resume]=partial
+    CASE_SZ[resume]=-r
 fi
+
+# prepare_existing DIR KIND FILE: puts what KIND names under FILE in DIR/rx;
+# DIR/want is what the receiver must leave there.
+prepare_existing() {
+    local dir=$1 kind=$2 f=$3
+    case "$kind" in
+        dir) mkdir "$dir/rx/$f" ;;
+        fifo) mkfifo "$dir/rx/$f" ;;
+        link) ln -s ../outside "$dir/rx/$f" ;;
+        other) make_random "$dir/want" 100 && cp "$dir/want" "$dir/rx/$f" ;;
+        partial)
+            { printf 'DIFFERENT!' && head -c 2000 "$dir/src/$f" | tail -c +11; } >"$dir/rx/$f"
+            { head -c 10 "$dir/rx/$f" && tail -c +11 "$dir/src/$f"; } >"$dir/want"
+            ;;
+    esac
+}
 
 make_case_file() {
     local path=$1 name
@@ -63,6 +94,8 @@ make_case_file() {
         bytes-*) make_every_byte "$path" "${name#bytes-}" ;;
         escape-*) make_escape_dense "$path" "${name#escape-}" ;;
     esac
+    # An old time, which the receiver must give its copy.
+    touch -d @1000000000 "$path"
 }
 
 # The line carries headers as ZPAD ZDLE and a frame letter: 'A' for binary
@@ -94,16 +127,19 @@ run_case() {
     local -a files
     read -r -a files <<<"${CASE_FILES[$name]}"
     for f in "${files[@]}"; do make_case_file "$dir/src/$f"; done
-    local blocked=${CASE_BLOCKED[$name]:-}
-    [[ -z "$blocked" ]] || mkdir "$dir/rx/$blocked"
+    local existing=${CASE_EXISTING[$name]:-} blocked=""
+    [[ -z "$existing" ]] || prepare_existing "$dir" "$existing" "${files[0]}"
+    [[ "$existing" == dir || "$existing" == fifo || "$existing" == link ]] && blocked=${files[0]}
+    local -a sz_opts=("${SZ_OPTS[@]}")
+    [[ -z "${CASE_SZ[$name]:-}" ]] || sz_opts+=("${CASE_SZ[$name]}")
     cable_start "$dir" || return 1
 
     zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r &
     local receiver=$!
     if [[ "$name" == *-on-tty ]]; then
-        peer_on_tty "$dir/b" "$dir/src" "$dir/sz.out" sz "${SZ_OPTS[@]}" "${files[@]}"
+        peer_on_tty "$dir/b" "$dir/src" "$dir/sz.out" sz "${sz_opts[@]}" "${files[@]}"
     else
-        sz_bridged "$dir/b" "$dir/src" "$dir/sz.out" "${SZ_OPTS[@]}" "${files[@]}"
+        sz_bridged "$dir/b" "$dir/src" "$dir/sz.out" "${sz_opts[@]}" "${files[@]}"
     fi
     wait "$receiver"
     cable_stop "$dir"
@@ -115,14 +151,29 @@ run_case() {
     expect_clean "$dir/zmodem.out" "zmodem /r" || ok=1
     local want_closed=0
     for f in "${files[@]}"; do
-        expect_text "$dir/zmodem.out" "opening file $f" "zmodem /r" || ok=1
         if [[ "$f" == "$blocked" ]]; then
             expect_text "$dir/zmodem.out" "failed to open file $f" "zmodem /r" || ok=1
+        elif [[ "$f" == "${files[0]}" && "$existing" == other ]]; then
+            expect_text "$dir/zmodem.out" "file $f was skipped as the sender asked" "zmodem /r" || ok=1
+            expect_same "$dir/want" "$dir/rx/$f" || ok=1
         else
-            expect_same "$dir/src/$f" "$dir/rx/$f" || ok=1
+            expect_text "$dir/zmodem.out" "opening file $f" "zmodem /r" || ok=1
+            if [[ "$f" == "${files[0]}" && "$existing" == partial ]]; then
+                expect_same "$dir/want" "$dir/rx/$f" || ok=1
+            else
+                expect_same "$dir/src/$f" "$dir/rx/$f" || ok=1
+            fi
+            if [[ "$(stat -c %Y "$dir/rx/$f")" != 1000000000 ]]; then
+                echo "FAIL: $f did not keep the sender's time"
+                ok=1
+            fi
             want_closed=$((want_closed + 1))
         fi
     done
+    if [[ -e "$dir/outside" ]]; then
+        echo "FAIL: the receiver wrote through the link"
+        ok=1
+    fi
     local closed
     closed=$(grep -ac '^closing file' "$dir/zmodem.out")
     if [[ "$closed" != "$want_closed" ]]; then

@@ -24,14 +24,17 @@ esac
 # Cyrillic, Windows-1252 quotes), which rz would drop as flow control were
 # they not escaped; our own receiver gets the densest of them. ctl-* go to
 # `rz -e`, which asks for every control character to be escaped; our own
-# receiver never asks.
+# receiver never asks. batch-gap sends three names, the middle one missing:
+# the other two arrive and the sender's status is 2. Every file sent is dated
+# in 2001 and is mode 0640; the copy must keep the time, and rz the mode.
 CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 size-2048 size-2500 escape-dense
-    missing-file name-cp1252)
+    missing-file name-cp1252 batch-gap)
 [[ "$PEER" == rz ]] && CASE_NAMES+=(name-greek name-cyrillic ctl-random ctl-zeros ctl-name)
 
-# The name a case's file is sent under.
+# The names a case's files are sent under.
 case_file() {
     case "$1" in
+        batch-gap) echo 'a.bin missing.bin c.bin' ;;
         name-greek) echo 'Γράφημα.txt' ;;
         name-cyrillic) echo 'ёлка-Б.bin' ;;
         name-cp1252 | ctl-name) printf '\x91cp\x92-\x93q\x94.txt' ;;
@@ -48,7 +51,10 @@ make_case_file() {
         name-* | ctl-name) make_random "$path" 3000 ;;
         ctl-random) make_random "$path" 20000 ;;
         ctl-zeros) head -c 5000 /dev/zero >"$path" ;;
+        batch-gap) make_random "$path" 1500 ;;
     esac
+    touch -d @1000000000 "$path"
+    chmod 0640 "$path"
 }
 
 check_missing_file() {
@@ -75,9 +81,12 @@ run_case() {
     dir=$(case_dir "$PEER-$name")
     mkdir "$dir/src" "$dir/rx"
     # The name travels as given, so the sender runs beside its file.
-    local file
-    file=$(case_file "$name")
-    [[ "$name" == missing-file ]] || make_case_file "$dir/src/$file" "$name"
+    local -a files
+    read -r -a files <<<"$(case_file "$name")"
+    local file=${files[0]} f
+    for f in "${files[@]}"; do
+        [[ "$name" == missing-file || "$f" == missing.bin ]] || make_case_file "$dir/src/$f" "$name"
+    done
     cable_start "$dir" || return 1
 
     local receiver
@@ -89,7 +98,7 @@ run_case() {
         zmodem_on "$dir/b" "$dir/rx" "$dir/receiver.out" /r &
     fi
     receiver=$!
-    zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file"
+    zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "${files[@]}"
     wait "$receiver"
     cable_stop "$dir"
 
@@ -99,24 +108,37 @@ run_case() {
         if ((ok != 0)); then show_outputs "$dir"; fi
         return "$ok"
     fi
-    expect_status "$dir/sender.out" 0 "zmodem /s" || ok=1
+    expect_status "$dir/sender.out" "$([[ "$name" == batch-gap ]] && echo 2 || echo 0)" "zmodem /s" || ok=1
     expect_common_output "$dir/sender.out" "$dir/a" "zmodem /s" || ok=1
     expect_clean "$dir/sender.out" "zmodem /s" || ok=1
-    expect_text "$dir/sender.out" "opening file $file" "zmodem /s" || ok=1
-    expect_text "$dir/sender.out" "closing file" "zmodem /s" || ok=1
-    if grep -aq "^failed to open file $file" "$dir/sender.out"; then
-        echo "FAIL: zmodem /s could not open $file"
-        ok=1
-    fi
     if [[ "$PEER" == rz ]]; then
         expect_status "$dir/rz.out" 0 rz || ok=1
     else
         expect_status "$dir/receiver.out" 0 "zmodem /r" || ok=1
         expect_common_output "$dir/receiver.out" "$dir/b" "zmodem /r" || ok=1
         expect_clean "$dir/receiver.out" "zmodem /r" || ok=1
-        expect_text "$dir/receiver.out" "opening file $file" "zmodem /r" || ok=1
     fi
-    expect_same "$dir/src/$file" "$dir/rx/$file" || ok=1
+    for file in "${files[@]}"; do
+        if [[ "$file" == missing.bin ]]; then
+            expect_text "$dir/sender.out" "failed to open file $file" "zmodem /s" || ok=1
+            continue
+        fi
+        expect_text "$dir/sender.out" "opening file $file" "zmodem /s" || ok=1
+        if grep -aq "^failed to open file $file" "$dir/sender.out"; then
+            echo "FAIL: zmodem /s could not open $file"
+            ok=1
+        fi
+        [[ "$PEER" == rz ]] || expect_text "$dir/receiver.out" "opening file $file" "zmodem /r" || ok=1
+        expect_same "$dir/src/$file" "$dir/rx/$file" || ok=1
+        local kept
+        kept=$(stat -c %Y "$dir/rx/$file" 2>/dev/null)
+        [[ "$PEER" == rz ]] && kept+=" $(stat -c %a "$dir/rx/$file" 2>/dev/null)"
+        if [[ "$kept" != "1000000000$([[ "$PEER" == rz ]] && printf ' %o' $((0640 & ~$(umask))))" ]]; then
+            echo "FAIL: $file arrived with time and mode $kept"
+            ok=1
+        fi
+    done
+    expect_text "$dir/sender.out" "closing file" "zmodem /s" || ok=1
     if ((ok != 0)); then show_outputs "$dir"; fi
     return "$ok"
 }

@@ -1,5 +1,7 @@
 #include "tests/support/wire.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -165,6 +167,15 @@ Bytes fileInfo(const std::string& name, const std::string& information) {
     out.insert(out.end(), info.begin(), info.end());
     out.push_back(0);
     return out;
+}
+
+std::string offeredInfo(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) return "";
+    char text[64];
+    snprintf(text, sizeof text, "%lld %llo %llo 0", static_cast<long long>(info.st_size),
+             static_cast<unsigned long long>(info.st_mtime), static_cast<unsigned long long>(info.st_mode));
+    return text;
 }
 
 bool endsWithAbort(const Bytes& output) {

@@ -30,6 +30,9 @@ Bytes subpacket16(const Bytes& data, uint8_t frameEnd);
 Bytes subpacket32(const Bytes& data, uint8_t frameEnd);
 // The ZFILE subpacket content: name, NUL, information, NUL.
 Bytes fileInfo(const std::string& name, const std::string& information);
+// The information a POSIX sender offers for a local file: its length, then
+// its modification time and mode in octal, then 0.
+std::string offeredInfo(const std::string& path);
 
 // True when the output ends with the abort sequence: ten CAN, ten backspaces.
 bool endsWithAbort(const Bytes& output);

@@ -65,6 +65,9 @@ TEST_F(CommandLineTest, ArgumentErrorsPrintTheirMessageWithoutOpeningThePort) {
         {{"/r", "a", "b"}, MSG_USAGE, EXIT_USAGE},
         {{"/s"}, MSG_SEND_NEEDS_FILENAME, EXIT_USAGE},
         {{"/s", ""}, MSG_SEND_NEEDS_FILENAME, EXIT_USAGE},
+        {{"/s", "a", "", "c"}, MSG_SEND_NEEDS_FILENAME, EXIT_USAGE},
+        {{"/x", "a", "b"}, MSG_USAGE, EXIT_USAGE},
+        {[] { std::vector<std::string> a(BATCH_SIZE + 1, "f"); a[0] = "/s"; return a; }(), MSG_TOO_MANY_FILES, EXIT_USAGE},
         {{"r"}, MSG_UNRECOGNIZED_ARGUMENT, EXIT_TRANSFER_OK},
         {{"/R"}, MSG_UNRECOGNIZED_ARGUMENT, EXIT_TRANSFER_OK},
         {{"/S", "f"}, MSG_UNRECOGNIZED_ARGUMENT, EXIT_TRANSFER_OK},
@@ -117,7 +120,7 @@ TEST_F(CommandLineTest, SendCarriesNamesUpTo259CharactersWhole) {
         EXPECT_NE(out.find("opening file " + name + "\n"), std::string::npos);
         std::vector<SeenSubpacket> offer = subpacketsAfter(memoryLine().output, ZFILE);
         ASSERT_EQ(offer.size(), 1u);
-        EXPECT_EQ(offer[0].data, fileInfo(name, "5 0 0 0"));
+        EXPECT_EQ(offer[0].data, fileInfo(name, offeredInfo(name)));
         EXPECT_EQ(subpacketsAfter(memoryLine().output, ZDATA)[0].data, bytesOf("hello"));
         EXPECT_EQ(memoryLine().opens, 1);
         EXPECT_EQ(memoryLine().closes, 1);

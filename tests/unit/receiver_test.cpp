@@ -1,6 +1,11 @@
 // The receiving side driven through the in-memory line by a scripted sender.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <algorithm>
 #include <filesystem>
@@ -468,8 +473,73 @@ TEST_F(ReceiverTest, CrcErrorInFileOfferEndsWithCrc16ButIsRetriedWithCrc32) {
     EXPECT_FALSE(fs::exists("f.bin"));
 }
 
+// The sender's management options against a file "f" holding "OLD" dated
+// 1000000000 (or none): taken files hold what is expected and the offered
+// time; skipped ones are answered with ZSKIP, reported, and are no failure.
+TEST_F(ReceiverTest, ManagementOptionsDecideOverAnExistingFile) {
+    struct Case {
+        const char* what;
+        uint8_t zf0, zf1;
+        bool exists;
+        std::string data;
+        uint32_t time;
+        const char* result;  // null: no file
+        uint32_t from;       // the ZRPOS offset; skipped when above the data's length
+    };
+    const Case cases[] = {
+        {"append", ZCBIN, ZMAPND, true, "NEWDATA", 1000000005, "OLDNEWDATA", 0},
+        {"newer, offer older", ZCBIN, ZMNEW, true, "NEWDATA", 999999999, "OLD", 99},
+        {"newer, offer newer", ZCBIN, ZMNEW, true, "NEWDATA", 1000000001, "NEWDATA", 0},
+        {"newer or longer, other length", ZCBIN, ZMNEWL, true, "NEWDATA", 999999999, "NEWDATA", 0},
+        {"newer or longer, same length", ZCBIN, ZMNEWL, true, "NEW", 999999999, "OLD", 99},
+        {"only existing, none here", ZCBIN, ZMSKNOLOC | ZMCLOB, false, "NEWDATA", 1000000005, nullptr, 99},
+        {"resume, longer offer", ZCRESUM, 0, true, "NEWDATA", 1000000005, "OLDDATA", 3},
+        {"resume, same length", ZCRESUM, 0, true, "NEW", 1000000005, "OLD", 99},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh();
+        if (c.exists) {
+            std::ofstream("f", std::ios::binary) << "OLD";
+            struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, "f", times, 0), 0);
+        }
+        char info[64];
+        snprintf(info, sizeof info, "%zu %o 100644 0", c.data.size(), c.time);
+        Bytes data = bytesOf(c.data);
+        ScriptedPeer peer;
+        peer.on(ZRINIT, concat({bin16Header(ZFILE, static_cast<uint32_t>(c.zf0) << 24 | static_cast<uint32_t>(c.zf1) << 16),
+                                subpacket16(fileInfo("f", info), ZCRCW)}))
+            .always(ZRPOS, [&](uint32_t at) {
+                return concat({bin16Header(ZDATA, at), subpacket16(slice(data, at, data.size()), ZCRCE),
+                               hexHeader(ZEOF, static_cast<uint32_t>(data.size()))});
+            })
+            .on(ZRINIT, hexHeader(ZFIN, 0))
+            .on(ZFIN, OO);
+        std::string out = run(peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(session.ioState.failedFiles, 0);
+        bool skipped = c.from > c.data.size();
+        EXPECT_EQ(countType(written(), ZSKIP), skipped ? 1u : 0u);
+        EXPECT_EQ(countOf(out, "file f was skipped as the sender asked\n"), skipped ? 1u : 0u);
+        for (const SeenHeader& h : headersIn(written()))
+            EXPECT_TRUE(h.type != ZRPOS || h.data == c.from) << h.data;
+        EXPECT_EQ(fs::exists("f"), c.result != nullptr);
+        if (c.result == nullptr) continue;
+        EXPECT_EQ(readFile("f"), bytesOf(c.result));
+        struct stat info2;
+        ASSERT_EQ(stat("f", &info2), 0);
+        EXPECT_EQ(info2.st_mtime, skipped ? 1000000000 : c.time);
+    }
+}
+
 TEST_F(ReceiverTest, WriteFailureLatchesFil001AndSessionDestroyClosesTheFile) {
-    fs::create_symlink("/dev/full", "full");
+    // A file that may not grow beyond 4 KiB: the writes past that fail.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    signal(SIGXFSZ, SIG_IGN);
     Bytes data = pattern(16 * 1024, 5);
     Bytes stream = bin16Header(ZDATA, 0);
     for (size_t at = 0; at < data.size(); at += 1024)
@@ -479,7 +549,9 @@ TEST_F(ReceiverTest, WriteFailureLatchesFil001AndSessionDestroyClosesTheFile) {
         .on(ZRPOS, concat({stream, hexHeader(ZEOF, static_cast<uint32_t>(data.size()))}))
         .on(ZRINIT, hexHeader(ZFIN, 0))
         .on(ZFIN, OO);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     run(peer);
+    setrlimit(RLIMIT_FSIZE, &saved);
     ASSERT_TRUE(errorPending());
     EXPECT_TRUE(errorIs(FIL001_WRITE_FAILED));
     EXPECT_EQ(errorText(), "FIL001 Error writing file full\n");

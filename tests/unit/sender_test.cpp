@@ -136,7 +136,7 @@ TEST_F(SenderTest, BlocksAndFrameEndsFollowTheFileLength) {
 
         std::vector<SeenSubpacket> offer = subpacketsAfter(wire, ZFILE);
         ASSERT_EQ(offer.size(), 1u);
-        EXPECT_EQ(offer[0].data, fileInfo("f.bin", std::to_string(c.size) + " 0 0 0"));
+        EXPECT_EQ(offer[0].data, fileInfo("f.bin", offeredInfo("f.bin")));
         EXPECT_EQ(offer[0].frameEnd, ZCRCW);
         EXPECT_TRUE(offer[0].crcGood);
 
@@ -149,6 +149,33 @@ TEST_F(SenderTest, BlocksAndFrameEndsFollowTheFileLength) {
         const std::string batchEnd = "closing file\nopening file \nfailed to open file \n";
         EXPECT_EQ(out.substr(out.size() - std::min(out.size(), batchEnd.size())), batchEnd);
     }
+}
+
+// A batch goes in order past a name that cannot be sent; each offer counts
+// the files and bytes still to come, this one included, the missing one not.
+TEST_F(SenderTest, BatchGoesOnPastAMissingNameAndCountsWhatIsLeft) {
+    Bytes a = makeFile("a", 100), b = makeFile("b", 200), c = makeFile("c", 300);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY).always(ZFILE, hexHeader(ZRPOS, 0)).always(ZEOF, READY).on(ZFIN, hexHeader(ZFIN, 0));
+    peer.attach(line());
+    const char* names[] = {"a", "b", "missing", "c"};
+    ioSetFileNames(&session.ioState, names, 4);
+    testing::internal::CaptureStdout();
+    sendSession(&session);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(session.ioState.failedFiles, 1);
+    EXPECT_NE(out.find("failed to open file missing\n"), std::string::npos);
+    const std::vector<std::pair<std::string, std::string>> offers = {{"a", " 3 600"}, {"b", " 2 500"}, {"c", " 1 300"}};
+    const Bytes sent[] = {a, b, c};
+    for (size_t i = 0; i < offers.size(); i++) {
+        SCOPED_TRACE(offers[i].first);
+        std::vector<SeenSubpacket> offer = subpacketsAfter(written(), ZFILE, i);
+        ASSERT_EQ(offer.size(), 1u);
+        EXPECT_EQ(offer[0].data, fileInfo(offers[i].first, offeredInfo(offers[i].first) + offers[i].second));
+        EXPECT_EQ(joined(subpacketsAfter(written(), ZDATA, i)), sent[i]);
+    }
+    EXPECT_TRUE(endsWithOverAndOut(written()));
 }
 
 TEST_F(SenderTest, ZrposDuringStreamingRewinds) {

@@ -378,6 +378,45 @@ large_file_case() {
 }
 large_file_case
 
+# wildcard_case: Windows leaves wildcards to the program, which sends every
+# file that w?.bin and *.txt match (not the folder sub.txt, not other.bin),
+# each with its time, and rz keeps it.
+wildcard_case() {
+    local name="send w?.bin *.txt: zmodem.exe /s expands the wildcards -> rz"
+    local dir="$WORK/tx-wildcard" f
+    mkdir -p "$dir/src/sub.txt" "$dir/dst"
+    for f in wa.bin wb.bin note.txt other.bin; do
+        head -c 3000 /dev/urandom >"$dir/src/$f"
+        touch -d @1000000000 "$dir/src/$f"
+    done
+    if ! start_line; then
+        fail "$name" "no pty pair"
+        return
+    fi
+    (cd "$dir/dst" && timeout 120 rz <"$LINE_B" >"$LINE_B" 2>"$dir/rz.log"; echo $? >"$dir/rz.status") &
+    local rz_pid=$!
+    local zm_status
+    zm_status=$(run_zmodem "$dir/src" "$dir/zmodem.log" 120 /s 'w?.bin' '*.txt')
+    wait "$rz_pid"
+    stop_line
+    local got
+    got=$(cd "$dir/dst" && echo *)
+    if [ "$zm_status" != 0 ] || [ "$(cat "$dir/rz.status")" != 0 ]; then
+        fail "$name" "exit status $zm_status, rz $(cat "$dir/rz.status")" "$dir/zmodem.log" "$dir/rz.log"
+    elif [ "$got" != "note.txt wa.bin wb.bin" ]; then
+        fail "$name" "received: $got" "$dir/zmodem.log"
+    else
+        for f in note.txt wa.bin wb.bin; do
+            if ! cmp -s "$dir/src/$f" "$dir/dst/$f" || [ "$(stat -c %Y "$dir/dst/$f")" != 1000000000 ]; then
+                fail "$name" "$f differs or lost its time" "$dir/zmodem.log"
+                return
+            fi
+        done
+        pass "$name"
+    fi
+}
+wildcard_case
+
 # ---------------------------------------------------------------- no port
 # A port that cannot be used ends the run at once with the failure status: the
 # failed step with its error number, then the ports there are to choose from,
