@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adapter/interrupt_flag.h"
+#include "adapter/progress.h"
+#include "driver/interrupt.h"
 #include "driver/lifecycle.h"
 #include "zmodem/messages.h"
 
@@ -13,6 +16,13 @@ ZmodemSession session;
 // Prints what is still pending and tears down; the status says whether the
 // transfer ended cleanly.
 int finishTransfer() {
+    bool interrupted = interruptRequested != 0;
+    progressFinish(interrupted);
+    // One line says so, whatever else the transfer was doing when stopped.
+    if (interrupted && !(errorPending() && errorIs(ZMD011_INTERRUPTED))) {
+        reportError();
+        raiseError(ZMD011_INTERRUPTED);
+    }
     bool failed = errorPending() || session.ioState.failedFiles != 0;
     reportError();
     sessionDestroy(&session);
@@ -25,6 +35,8 @@ int finishTransfer() {
 int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
     errorSlot = ErrorSlot{};
+    progressInit();
+    interruptInstall();
     printf(MSG_BANNER);
     if (argc == 1 || argc > 3) {
         printf(MSG_USAGE);

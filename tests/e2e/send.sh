@@ -28,6 +28,8 @@ esac
 CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 size-2048 size-2500 escape-dense
     missing-file name-cp1252)
 [[ "$PEER" == rz ]] && CASE_NAMES+=(name-greek name-cyrillic ctl-random ctl-zeros ctl-name)
+# progress: standard error on a terminal; interrupted: SIGINT midway.
+[[ "$PEER" == rz ]] && CASE_NAMES+=(progress interrupted)
 
 # The name a case's file is sent under.
 case_file() {
@@ -48,6 +50,8 @@ make_case_file() {
         name-* | ctl-name) make_random "$path" 3000 ;;
         ctl-random) make_random "$path" 20000 ;;
         ctl-zeros) head -c 5000 /dev/zero >"$path" ;;
+        progress) make_random "$path" 30000 ;;
+        interrupted) make_random "$path" 200000 ;;
     esac
 }
 
@@ -84,16 +88,32 @@ run_case() {
     if [[ "$PEER" == rz ]]; then
         local -a rz=(rz)
         [[ "$name" == ctl-* ]] && rz=(rz -e)
-        peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" "${rz[@]}" &
+        # Stopped by the abort within a second, rz must not need its own time-outs.
+        E2E_TRANSFER_TIMEOUT=$([[ "$name" == interrupted ]] && echo 30 || echo "$E2E_TRANSFER_TIMEOUT") \
+            peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" "${rz[@]}" &
     else
         zmodem_on "$dir/b" "$dir/rx" "$dir/receiver.out" /r &
     fi
     receiver=$!
-    zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file"
+    local ok=0
+    if [[ "$name" == interrupted ]]; then
+        E2E_STDERR_TTY=1 watch_start "$dir/sender.tty" zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file"
+        interrupt_midway "$dir/sender.out" "zmodem /s" || ok=1
+        wait "$WATCH_PID" "$WATCH_COPIER"
+    else
+        E2E_STDERR_TTY=$([[ "$name" == progress ]] && echo 1) zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" \
+            /s "$file" >"$dir/sender.tty"
+    fi
     wait "$receiver"
     cable_stop "$dir"
 
-    local ok=0
+    if [[ "$name" == interrupted ]]; then
+        expect_status "$dir/sender.out" 2 "zmodem /s" || ok=1
+        expect_text "$dir/sender.out" "ZMD011 Transfer interrupted" "zmodem /s" || ok=1
+        expect_stopped "$dir/rz.out" rz || ok=1
+        if ((ok != 0)); then show_outputs "$dir"; fi
+        return "$ok"
+    fi
     if [[ "$name" == missing-file ]]; then
         check_missing_file "$dir" "$file" || ok=1
         if ((ok != 0)); then show_outputs "$dir"; fi
@@ -117,6 +137,7 @@ run_case() {
         expect_text "$dir/receiver.out" "opening file $file" "zmodem /r" || ok=1
     fi
     expect_same "$dir/src/$file" "$dir/rx/$file" || ok=1
+    [[ "$name" != progress ]] || expect_progress "$dir/sender.tty" "zmodem /s" || ok=1
     if ((ok != 0)); then show_outputs "$dir"; fi
     return "$ok"
 }
