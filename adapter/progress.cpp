@@ -269,6 +269,9 @@ void progressFinish(bool interrupted) {
     if (interrupted) {
         eraseLine();
         progress.active = false;
+        // Standard output carries the same line; when it goes elsewhere, the
+        // person at the terminal still reads why the line went away.
+        if (!progress.sharesTerminal) writeError(ZMD011_INTERRUPTED, sizeof ZMD011_INTERRUPTED - 1);
         return;
     }
     progressEnd(PROGRESS_FAILED, static_cast<uint32_t>(progress.position));

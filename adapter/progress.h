@@ -30,7 +30,7 @@ void progressSeek(uint32_t offset);
 void progressEnd(ProgressOutcome outcome, uint32_t position);
 // A file that ended before it began (could not be opened or created).
 void progressNote(const char* name, ProgressOutcome outcome);
-// The transfer is over: a file still on the line ends as failed, or, when
-// the user interrupted it, its line is dropped. Then the batch summary,
-// unless interrupted.
+// The transfer is over: a file still on the line ends as failed, then the
+// batch summary. When the user interrupted it, the line is dropped instead,
+// and the interruption told on the terminal unless standard output shows it.
 void progressFinish(bool interrupted);

@@ -224,6 +224,11 @@ interrupt_midway() {
     fi
     kill -INT "$(cat "$1.pid")"
     watch_rest
+    wait "$WATCH_COPIER"
+    if ! grep -aq "Transfer interrupted" "$WATCH_LOG"; then
+        echo "FAIL: $2 did not say on its terminal that it was interrupted"
+        return 1
+    fi
 }
 
 # expect_stopped OUT WHO: a peer ended by the other side's abort, on its own

@@ -99,7 +99,7 @@ run_case() {
     if [[ "$name" == interrupted ]]; then
         E2E_STDERR_TTY=1 watch_start "$dir/sender.tty" zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file"
         interrupt_midway "$dir/sender.out" "zmodem /s" || ok=1
-        wait "$WATCH_PID" "$WATCH_COPIER"
+        wait "$WATCH_PID"
     else
         E2E_STDERR_TTY=$([[ "$name" == progress ]] && echo 1) zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" \
             /s "$file" >"$dir/sender.tty"
