@@ -164,18 +164,26 @@ cable_stop() {
 # its standard error to OUT.err and its exit status to OUT.rc. With
 # E2E_STDERR_TTY=1, standard error is a terminal instead, whose output this
 # function writes on its own standard output; the program's pid is in OUT.pid.
+# With E2E_STDERR_TTY=2, standard output goes to that terminal too, and OUT
+# gets a copy of all it showed.
 zmodem_on() {
     local port=$1 workdir=$2 out=$3
     shift 3
     local rc=0
-    if [[ "${E2E_STDERR_TTY:-0}" == 1 ]]; then
+    if [[ "${E2E_STDERR_TTY:-0}" != 0 ]]; then
         # A script, so that socat does not parse the command's quotes.
         printf "cd '%s' && ZMODEM_PORT='%s' sh -c 'echo \$\$ >\"\$0\"; exec \"\$@\"' '%s' '%s'" \
             "$workdir" "$port" "$out.pid" "$ZMODEM_BIN" >"$out.sh"
         printf " '%s'" "$@" >>"$out.sh"
-        printf " 2>&1 >'%s'; echo \$? >'%s'\n" "$out" "$out.rc" >>"$out.sh"
+        local shared=""
+        [[ "$E2E_STDERR_TTY" == 2 ]] && shared=1
+        # socat puts only standard input and output on the terminal.
+        printf " 2>&1" >>"$out.sh"
+        [[ -n "$shared" ]] || printf " >'%s'" "$out" >>"$out.sh"
+        printf "; echo \$? >'%s'\n" "$out.rc" >>"$out.sh"
         rm -f "$out.rc"
-        timeout "$E2E_TRANSFER_TIMEOUT" socat -u SYSTEM:"sh '$out.sh'",pty,raw,echo=0 STDOUT </dev/null
+        timeout "$E2E_TRANSFER_TIMEOUT" socat -u SYSTEM:"sh '$out.sh'",pty,raw,echo=0 STDOUT </dev/null |
+            tee ${shared:+"$out"}
         return 0
     fi
     (cd "$workdir" && ZMODEM_PORT="$port" timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" "$@") >"$out" 2>"$out.err" </dev/null || rc=$?
@@ -322,6 +330,15 @@ expect_common_output() {
     fi
     expect_text "$1" "Zmodem program..." "$3" &&
         expect_text "$1" "Serial port $2 successfully reconfigured." "$3"
+}
+
+# expect_unmixed TTY WHO: on a terminal shared by both streams, no line of
+# standard output was written onto the progress line.
+expect_unmixed() {
+    if ! awk -F '\r' '$NF ~ /%/ && $NF ~ /(read|seeking|closing|opening) / { bad = 1 } END { exit bad }' "$1"; then
+        echo "FAIL: $2 wrote standard output onto its progress line"
+        return 1
+    fi
 }
 
 # expect_progress TTY WHO: the progress line drawn on the terminal TTY was

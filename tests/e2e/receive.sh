@@ -113,7 +113,7 @@ run_case() {
         return
     fi
 
-    E2E_STDERR_TTY=$([[ "$name" == progress ]] && echo 1) zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r \
+    E2E_STDERR_TTY=$([[ "$name" == progress ]] && echo 1 || echo 0) zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r \
         >"$dir/zmodem.tty" &
     local receiver=$!
     if [[ "$name" == *-on-tty || "$PACED" == *" $name "* ]]; then

@@ -28,8 +28,9 @@ esac
 CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 size-2048 size-2500 escape-dense
     missing-file name-cp1252)
 [[ "$PEER" == rz ]] && CASE_NAMES+=(name-greek name-cyrillic ctl-random ctl-zeros ctl-name)
-# progress: standard error on a terminal; interrupted: SIGINT midway.
-[[ "$PEER" == rz ]] && CASE_NAMES+=(progress interrupted)
+# progress: standard error on a terminal (shared: standard output too);
+# interrupted: SIGINT midway.
+[[ "$PEER" == rz ]] && CASE_NAMES+=(progress progress-shared interrupted)
 
 # The name a case's file is sent under.
 case_file() {
@@ -50,7 +51,7 @@ make_case_file() {
         name-* | ctl-name) make_random "$path" 3000 ;;
         ctl-random) make_random "$path" 20000 ;;
         ctl-zeros) head -c 5000 /dev/zero >"$path" ;;
-        progress) make_random "$path" 30000 ;;
+        progress*) make_random "$path" 30000 ;;
         interrupted) make_random "$path" 200000 ;;
     esac
 }
@@ -101,8 +102,10 @@ run_case() {
         interrupt_midway "$dir/sender.out" "zmodem /s" || ok=1
         wait "$WATCH_PID"
     else
-        E2E_STDERR_TTY=$([[ "$name" == progress ]] && echo 1) zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" \
-            /s "$file" >"$dir/sender.tty"
+        local tty=0
+        [[ "$name" == progress ]] && tty=1
+        [[ "$name" == progress-shared ]] && tty=2
+        E2E_STDERR_TTY=$tty zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file" >"$dir/sender.tty"
     fi
     wait "$receiver"
     cable_stop "$dir"
@@ -137,7 +140,8 @@ run_case() {
         expect_text "$dir/receiver.out" "opening file $file" "zmodem /r" || ok=1
     fi
     expect_same "$dir/src/$file" "$dir/rx/$file" || ok=1
-    [[ "$name" != progress ]] || expect_progress "$dir/sender.tty" "zmodem /s" || ok=1
+    [[ "$name" != progress* ]] || expect_progress "$dir/sender.tty" "zmodem /s" || ok=1
+    [[ "$name" != progress-shared ]] || expect_unmixed "$dir/sender.tty" "zmodem /s" || ok=1
     if ((ok != 0)); then show_outputs "$dir"; fi
     return "$ok"
 }
