@@ -16,6 +16,7 @@
 #endif
 
 #include "adapter/file_names.h"
+#include "adapter/progress.h"
 #include "zmodem/messages.h"
 
 namespace {
@@ -284,7 +285,7 @@ int ioAddFileName(const char* name, void* context) {
 int ioOpenNextFile(ZmodemSession* session, TransferIo* io, char* name, uint32_t* length) {
     snprintf(name, FILE_NAME_SIZE, "%s", io->fileNames[io->nextName]);
     if (io->nextName < BATCH_SIZE - 1) io->nextName++;
-    printf(MSG_OPENING_FILE, name);
+    consolePrintf(MSG_OPENING_FILE, name);
     io->closeTime = 0;
     struct stat info;
     io->file = name[0] != '\0' ? openRegularFile(name, &info) : nullptr;
@@ -297,14 +298,16 @@ int ioOpenNextFile(ZmodemSession* session, TransferIo* io, char* name, uint32_t*
         io->file = nullptr;
     }
     if (io->file == nullptr) {
-        printf(MSG_OPEN_FAILED, name);
+        consolePrintf(MSG_OPEN_FAILED, name);
         if (name[0] != '\0') io->failedFiles++;
+        if (name[0] != '\0') progressNote(name, PROGRESS_FAILED);
         return 0;
     }
     rewind(io->file);
     if (end > static_cast<long long>(MAX_FILE_OFFSET)) {
-        printf(MSG_FILE_TOO_LARGE, name);
+        consolePrintf(MSG_FILE_TOO_LARGE, name);
         io->failedFiles++;
+        progressNote(name, PROGRESS_FAILED);
         fclose(io->file);
         io->file = nullptr;
         return 0;
@@ -317,6 +320,7 @@ int ioOpenNextFile(ZmodemSession* session, TransferIo* io, char* name, uint32_t*
     session->fileMode = static_cast<uint32_t>(info.st_mode);
 #endif
     countRestOfBatch(session, io);
+    progressStart(name, *length, true);
     return 1;
 }
 
@@ -336,22 +340,24 @@ bool ioNameIsSafe(const char* name) {
     }
 }
 
-void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, const char*, uint32_t* position,
-                  uint32_t* skip) {
+void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, const char* information,
+                  uint32_t* position, uint32_t* skip) {
     *position = 0;
     *skip = 0;
     uint32_t existingLength = 0;
     TakeAction action = ioNameIsSafe(name) ? chooseAction(session, name, &existingLength) : TAKE_NEW;
     if (action == TAKE_SKIP) {
-        printf(MSG_FILE_SKIPPED_AS_ASKED, name);
+        consolePrintf(MSG_FILE_SKIPPED_AS_ASKED, name);
+        progressNote(name, PROGRESS_SKIPPED);
         *skip = 1;
         return;
     }
-    printf(MSG_OPENING_FILE, name);
+    consolePrintf(MSG_OPENING_FILE, name);
     io->file = ioNameIsSafe(name) ? createRegularFile(name, action != TAKE_NEW) : nullptr;
     if (io->file == nullptr) {
-        printf(MSG_OPEN_FAILED, name);
+        consolePrintf(MSG_OPEN_FAILED, name);
         io->failedFiles++;
+        progressNote(name, PROGRESS_FAILED);
         *skip = 1;
         return;
     }
@@ -359,6 +365,8 @@ void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, cons
     // A resumed file goes on from what is here; an appended one takes the
     // whole file behind it.
     if (action == TAKE_RESUME) *position = existingLength;
+    progressStartOffer(name, information);
+    if (*position != 0) progressSeek(*position);
 }
 
 void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, uint32_t count) {
@@ -368,10 +376,11 @@ void ioWriteFile(ZmodemSession* session, TransferIo* io, const uint8_t* data, ui
         return;
     }
     if (count != 0 && fwrite(data, count, 1, io->file) != 1) raiseError(FIL001_WRITE_FAILED, session->fileName);
+    progressUpdate(session->filePosition);
 }
 
 void ioCloseFile(ZmodemSession* session, TransferIo* io) {
-    printf(MSG_CLOSING_FILE);
+    consolePrintf(MSG_CLOSING_FILE);
     if (io->file == nullptr) return;
     bool failed = ferror(io->file) != 0;
     if (io->closeTime != 0) setFileTime(io->file, io->closeTime);
@@ -379,21 +388,25 @@ void ioCloseFile(ZmodemSession* session, TransferIo* io) {
     if (fclose(io->file) != 0) failed = true;
     io->file = nullptr;
     if (failed) raiseError(FIL002_CLOSE_FAILED, session->fileName);
+    progressEnd(errorPending() ? PROGRESS_FAILED : PROGRESS_DONE, session->filePosition);
 }
 
 void ioNoteSkipped(ZmodemSession* session, TransferIo* io) {
-    printf(MSG_FILE_SKIPPED, session->fileName);
+    consolePrintf(MSG_FILE_SKIPPED, session->fileName);
+    progressEnd(PROGRESS_SKIPPED, session->filePosition);
     io->failedFiles++;
 }
 
 void ioNoteNotAccepted(ZmodemSession* session, TransferIo* io) {
-    printf(MSG_FILE_NOT_ACCEPTED, session->fileName);
+    consolePrintf(MSG_FILE_NOT_ACCEPTED, session->fileName);
+    progressEnd(PROGRESS_FAILED, session->filePosition);
     io->failedFiles++;
 }
 
 void ioNoteNotSent(ZmodemSession*, TransferIo* io) {
     for (int32_t i = io->nextName; i < BATCH_SIZE && io->fileNames[i][0] != '\0'; i++) {
-        printf(MSG_FILE_NOT_SENT, io->fileNames[i]);
+        consolePrintf(MSG_FILE_NOT_SENT, io->fileNames[i]);
+        progressNote(io->fileNames[i], PROGRESS_FAILED);
         io->failedFiles++;
     }
 }
@@ -408,13 +421,15 @@ void ioSeekFile(ZmodemSession* session, TransferIo* io, uint32_t offset) {
     // A failed seek would send data from the old position under the new offset.
     if (offset > MAX_FILE_OFFSET || fseek(io->file, static_cast<long>(offset), SEEK_SET) != 0)
         raiseError(FIL005_SEEK_FAILED, session->fileName, static_cast<unsigned long>(offset));
-    printf(MSG_SEEKING, static_cast<unsigned long>(offset));
+    consolePrintf(MSG_SEEKING, static_cast<unsigned long>(offset));
+    progressSeek(offset);
 }
 
 int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* count) {
     size_t got = fread(buffer, 1, n, io->file);
     *count = static_cast<uint32_t>(got);
-    printf(MSG_READ_BYTES, static_cast<int>(got));
+    consolePrintf(MSG_READ_BYTES, static_cast<int>(got));
+    progressUpdate(session->filePosition);
     if (got < n && ferror(io->file)) raiseError(FIL004_READ_FAILED, session->fileName);
     return got != 0 ? 1 : 0;
 }

@@ -4,14 +4,19 @@
 #include "zmodem/messages.h"
 
 void ioReadRetry(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, uint32_t* actual) {
-    for (int attempt = 0; *actual == 0 && attempt < READ_WAIT_RETRIES; attempt++) {
+    for (int attempt = 0; *actual == 0 && !interruptRequested && attempt < READ_WAIT_RETRIES; attempt++) {
         portPause(READ_RETRY_PAUSE_MS);
         portRead(buffer, n, actual);
     }
+    if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
     if (*actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
-int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) { return portWrite(bytes, n); }
+int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) {
+    // The write still goes out: the abort sequence is written with it pending.
+    if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
+    return portWrite(bytes, n);
+}
 
 void ioPurge(ZmodemSession*, TransferIo*) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];

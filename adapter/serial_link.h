@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "adapter/interrupt_flag.h"
 #include "adapter/serial_port.h"
 #include "zmodem/messages.h"
 #include "zmodem/session.h"
@@ -17,7 +18,7 @@ void ioReadRetry(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32
 inline void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count) {
     uint32_t actual = 0;
     portReadBuffered(buffer, n, &actual);
-    if (actual == 0) ioReadRetry(session, io, buffer, n, &actual);
+    if (actual == 0 || interruptRequested) ioReadRetry(session, io, buffer, n, &actual);
     *count = static_cast<int32_t>(actual);
 }
 
@@ -26,6 +27,7 @@ inline void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n,
     uint32_t actual = 0;
     portReadBuffered(buffer, n, &actual);
     *count = static_cast<int32_t>(actual);
+    if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
     if (actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 

@@ -158,7 +158,7 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         if (remaining <= 0) return 0;
         pollfd pfd{comPort, POLLIN, 0};
         int ready = poll(&pfd, 1, static_cast<int>(remaining));
-        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 && errno == EINTR) return 0;  // a signal: let the caller look at its flag
         if (ready < 0) {
             printf(MSG_READ_WAIT_FAILED);
             *count = 0;

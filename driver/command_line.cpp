@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "adapter/port_settings.h"
 #include "adapter/file_io.h"
+#include "adapter/interrupt_flag.h"
+#include "adapter/port_settings.h"
+#include "adapter/progress.h"
+#include "driver/interrupt.h"
 #include "driver/lifecycle.h"
 #include "zmodem/messages.h"
 
@@ -17,6 +20,13 @@ static_assert(BATCH_SIZE - 1 == 255, "MSG_TOO_MANY_FILES names the batch limit")
 // Prints what is still pending and tears down; the status says whether the
 // transfer ended cleanly.
 int finishTransfer() {
+    bool interrupted = interruptRequested != 0;
+    progressFinish(interrupted);
+    // One line says so, whatever else the transfer was doing when stopped.
+    if (interrupted && !(errorPending() && errorIs(ZMD011_INTERRUPTED))) {
+        reportError();
+        raiseError(ZMD011_INTERRUPTED);
+    }
     bool failed = !lineOpen || errorPending() || session.ioState.failedFiles != 0;
     reportError();
     sessionDestroy(&session);
@@ -37,6 +47,8 @@ int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
     lineOpen = false;
     errorSlot = ErrorSlot{};
+    progressInit();
+    interruptInstall();
     printf(MSG_BANNER);
     // Only sending takes more than one argument after the mode.
     bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';

@@ -53,3 +53,26 @@
 #define MSG_READ_FAILED "\nError in GetLastError."
 #define MSG_READ_WAIT_FAILED "\nError in WaitForSingleObject."
 #define MSG_READ_RESULT_FAILED "\nError in GetOverlappedResult"
+
+// The user stopped the transfer (Ctrl-C, a termination signal, the console
+// closing); latched on the next read or write of the line.
+#define ZMD011_INTERRUPTED "ZMD011 Transfer interrupted\n"
+
+// The progress line on a terminal's standard error: the name, then one of
+// these. A rate and a time fill the %s fields.
+#define MSG_PROGRESS_RUNNING "  %lu/%lu bytes  %3u%%  %s  %s left"
+#define MSG_PROGRESS_RUNNING_NO_TOTAL "  %lu bytes  %s"
+#define MSG_PROGRESS_ENDED "  %lu/%lu bytes  %3u%%  in %s  %s  %s"
+#define MSG_PROGRESS_ENDED_NO_TOTAL "  %lu bytes  in %s  %s  %s"
+#define MSG_PROGRESS_DONE "done"
+#define MSG_PROGRESS_FAILED "failed"
+#define MSG_PROGRESS_SKIPPED "skipped"
+#define MSG_PROGRESS_SUMMARY "%d %s, %lu bytes in %s  %s\n"
+#define MSG_PROGRESS_FILE "file"
+#define MSG_PROGRESS_FILES "files"
+#define MSG_RATE_BYTES "%lu B/s"
+#define MSG_RATE_KIB "%.1f KiB/s"
+#define MSG_RATE_MIB "%.1f MiB/s"
+#define MSG_DURATION "%lu:%02lu"
+#define MSG_DURATION_HOURS "%lu:%02lu:%02lu"
+#define MSG_DURATION_UNKNOWN "--:--"

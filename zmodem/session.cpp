@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "adapter/progress.h"
 #include "zmodem/messages.h"
 
 ErrorSlot errorSlot;
@@ -20,7 +21,7 @@ void raiseError(const char* format, ...) {
 
 void reportError() {
     if (!errorSlot.pending) return;
-    printf("%s", errorSlot.message);
+    consolePrintf("%s", errorSlot.message);
     fflush(stdout);
     errorSlot.pending = 0;
 }

@@ -103,12 +103,12 @@ watch_start() {
     rm -f "$fifo"
 }
 
-# watch_for PATTERN: copies the watched output to WATCH_LOG line by line until
-# a line matches the glob PATTERN (status 0) or the command has closed its
-# output without one (status 1).
+# watch_for PATTERN [END]: copies the watched output to WATCH_LOG line by line
+# (lines end in END, a newline by default) until a line matches the glob
+# PATTERN (status 0) or the command has closed its output without one (1).
 watch_for() {
     local line
-    while IFS= read -r -u "$WATCH_FD" line; do
+    while IFS= read -r -d "${2:-$'\n'}" -u "$WATCH_FD" line; do
         printf '%s\n' "$line" >>"$WATCH_LOG"
         # shellcheck disable=SC2053 # PATTERN is a glob
         [[ "$line" == $1 ]] && return 0
@@ -160,13 +160,33 @@ cable_stop() {
 }
 
 # zmodem_on END WORKDIR OUT ARGS...: runs the program in WORKDIR on the cable
-# end END (a path), bounded by `timeout`. Its output goes to OUT and its exit
-# status to OUT.rc.
+# end END (a path), bounded by `timeout`. Its standard output goes to OUT,
+# its standard error to OUT.err and its exit status to OUT.rc. With
+# E2E_STDERR_TTY=1, standard error is a terminal instead, whose output this
+# function writes on its own standard output; the program's pid is in OUT.pid.
+# With E2E_STDERR_TTY=2, standard output goes to that terminal too, and OUT
+# gets a copy of all it showed.
 zmodem_on() {
     local port=$1 workdir=$2 out=$3
     shift 3
     local rc=0
-    (cd "$workdir" && ZMODEM_PORT="$port" timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" "$@") >"$out" 2>&1 </dev/null || rc=$?
+    if [[ "${E2E_STDERR_TTY:-0}" != 0 ]]; then
+        # A script, so that socat does not parse the command's quotes.
+        printf "cd '%s' && ZMODEM_PORT='%s' sh -c 'echo \$\$ >\"\$0\"; exec \"\$@\"' '%s' '%s'" \
+            "$workdir" "$port" "$out.pid" "$ZMODEM_BIN" >"$out.sh"
+        printf " '%s'" "$@" >>"$out.sh"
+        local shared=""
+        [[ "$E2E_STDERR_TTY" == 2 ]] && shared=1
+        # socat puts only standard input and output on the terminal.
+        printf " 2>&1" >>"$out.sh"
+        [[ -n "$shared" ]] || printf " >'%s'" "$out" >>"$out.sh"
+        printf "; echo \$? >'%s'\n" "$out.rc" >>"$out.sh"
+        rm -f "$out.rc"
+        timeout "$E2E_TRANSFER_TIMEOUT" socat -u SYSTEM:"sh '$out.sh'",pty,raw,echo=0 STDOUT </dev/null |
+            tee ${shared:+"$out"}
+        return 0
+    fi
+    (cd "$workdir" && ZMODEM_PORT="$port" timeout "$E2E_TRANSFER_TIMEOUT" "$ZMODEM_BIN" "$@") >"$out" 2>"$out.err" </dev/null || rc=$?
     echo "$rc" >"$out.rc"
     return 0
 }
@@ -199,6 +219,35 @@ peer_on_tty() {
     (cd "$workdir" && timeout "$E2E_TRANSFER_TIMEOUT" "$@" <"$port" >"$port" 2>"$out") || rc=$?
     echo "$rc" >"$out.rc"
     return 0
+}
+
+# interrupt_midway OUT WHO: the program, started by watch_start with
+# E2E_STDERR_TTY=1 and OUT as its output, gets SIGINT once its progress line
+# shows 1% or more; the rest of its terminal goes on to WATCH_LOG.
+interrupt_midway() {
+    if ! watch_for '*[1-9]%*' $'\r'; then
+        watch_rest
+        echo "FAIL: $2 drew no progress line to interrupt"
+        return 1
+    fi
+    kill -INT "$(cat "$1.pid")"
+    watch_rest
+    wait "$WATCH_COPIER"
+    if ! grep -aq "Transfer interrupted" "$WATCH_LOG"; then
+        echo "FAIL: $2 did not say on its terminal that it was interrupted"
+        return 1
+    fi
+}
+
+# expect_stopped OUT WHO: a peer ended by the other side's abort, on its own
+# (not by `timeout`, status 124) and not as a success.
+expect_stopped() {
+    local got
+    got=$(cat "$1.rc" 2>/dev/null || echo missing)
+    if [[ "$got" == 0 || "$got" == 124 || "$got" == missing ]]; then
+        echo "FAIL: $2 exited with status $got, not stopped by the abort"
+        return 1
+    fi
 }
 
 # ---- files -------------------------------------------------------------
@@ -272,10 +321,39 @@ expect_text() {
     fi
 }
 
-# expect_common_output OUT PORT WHO: the banner and the port line.
+# expect_common_output OUT PORT WHO: the banner and the port line, and
+# nothing at all on standard error when that is no terminal.
 expect_common_output() {
+    if [[ -s "$1.err" ]]; then
+        echo "FAIL: $3 wrote to standard error, which is no terminal: $(head -c 200 "$1.err")"
+        return 1
+    fi
     expect_text "$1" "Zmodem program..." "$3" &&
         expect_text "$1" "Serial port $2 successfully reconfigured." "$3"
+}
+
+# expect_unmixed TTY WHO: on a terminal shared by both streams, no line of
+# standard output was written onto the progress line.
+expect_unmixed() {
+    if ! awk -F '\r' '$NF ~ /%/ && $NF ~ /(read|seeking|closing|opening) / { bad = 1 } END { exit bad }' "$1"; then
+        echo "FAIL: $2 wrote standard output onto its progress line"
+        return 1
+    fi
+}
+
+# expect_progress TTY WHO: the progress line drawn on the terminal TTY was
+# redrawn several times, its percentages never fell, and it ended at 100%.
+expect_progress() {
+    local -a pct
+    mapfile -t pct < <(tr '\r' '\n' <"$1" | grep -aoE '[0-9]+%' | tr -d %)
+    if ((${#pct[@]} < 4)) || ((pct[-1] != 100 || pct[0] >= 100)); then
+        echo "FAIL: $2 drew the percentages ${pct[*]:-(none)}; wanted several, ending at 100"
+        return 1
+    fi
+    local i
+    for ((i = 1; i < ${#pct[@]}; i++)); do
+        ((pct[i] >= pct[i - 1])) || { echo "FAIL: $2's progress fell from ${pct[i - 1]}% to ${pct[i]}%"; return 1; }
+    done
 }
 
 # show_outputs DIR: prints every output file of a case, for a failure report.

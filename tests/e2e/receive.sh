@@ -15,6 +15,9 @@
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 e2e_init "${1:-}"
+# shellcheck source=tests/noisy/noisy_lib.sh
+. "$(dirname "$0")/../noisy/noisy_lib.sh"
+NOISY_LINE_BIN=$(dirname "$ZMODEM_BIN")/noisy_line
 MODE=${2:-crc32}
 case "$MODE" in
     crc32) SZ_OPTS=() ;;
@@ -54,9 +57,10 @@ declare -A CASE_EXISTING=([cannot-create]=dir)
 declare -A CASE_SZ=()
 
 # sz on the terminal itself, as a user at a shell on that line would run it
-# (the other cases reach the line through socat).
+# (the other cases reach the line through socat). On a line paced to 115200
+# baud: progress, standard error on a terminal; interrupted, SIGINT midway.
 if [[ "$MODE" == crc32 ]]; then
-    CASE_NAMES+=(batch-on-tty blocked-fifo blocked-link protect resume)
+    CASE_NAMES+=(batch-on-tty blocked-fifo blocked-link protect resume progress interrupted)
     CASE_FILES[batch-on-tty]="random-2000 bytes-4"
     CASE_FILES[blocked-fifo]="random-500 random-700"
     CASE_EXISTING[blocked-fifo]=fifo
@@ -68,7 +72,10 @@ if [[ "$MODE" == crc32 ]]; then
     CASE_FILES[resume]="random-5000"
     CASE_EXISTING[resume]=partial
     CASE_SZ[resume]=-r
+    CASE_FILES[progress]="random-40000"
+    CASE_FILES[interrupted]="random-300000"
 fi
+PACED=" progress interrupted "
 
 # prepare_existing DIR KIND FILE: puts what KIND names under FILE in DIR/rx;
 # DIR/want is what the receiver must leave there.
@@ -132,11 +139,20 @@ run_case() {
     [[ "$existing" == dir || "$existing" == fifo || "$existing" == link ]] && blocked=${files[0]}
     local -a sz_opts=("${SZ_OPTS[@]}")
     [[ -z "${CASE_SZ[$name]:-}" ]] || sz_opts+=("${CASE_SZ[$name]}")
-    cable_start "$dir" || return 1
+    if [[ "$PACED" == *" $name "* ]]; then
+        noisy_line_start "$dir" 0 1 || return 1
+    else
+        cable_start "$dir" || return 1
+    fi
+    if [[ "$name" == interrupted ]]; then
+        run_interrupted "$dir" "${files[0]}"
+        return
+    fi
 
-    zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r &
+    E2E_STDERR_TTY=$([[ "$name" == progress ]] && echo 1 || echo 0) zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r \
+        >"$dir/zmodem.tty" &
     local receiver=$!
-    if [[ "$name" == *-on-tty ]]; then
+    if [[ "$name" == *-on-tty || "$PACED" == *" $name "* ]]; then
         peer_on_tty "$dir/b" "$dir/src" "$dir/sz.out" sz "${sz_opts[@]}" "${files[@]}"
     else
         sz_bridged "$dir/b" "$dir/src" "$dir/sz.out" "${sz_opts[@]}" "${files[@]}"
@@ -181,6 +197,30 @@ run_case() {
         ok=1
     fi
     check_wire "$dir/sz.out.wire" || ok=1
+    [[ "$name" != progress ]] || expect_progress "$dir/zmodem.tty" "zmodem /r" || ok=1
+    if ((ok != 0)); then show_outputs "$dir"; fi
+    return "$ok"
+}
+
+# SIGINT to zmodem /r midway: both ends stop, the part received is kept.
+run_interrupted() {
+    local dir=$1 file=$2 ok=0
+    E2E_STDERR_TTY=1 watch_start "$dir/zmodem.tty" zmodem_on "$dir/a" "$dir/rx" "$dir/zmodem.out" /r
+    local receiver=$WATCH_PID
+    E2E_TRANSFER_TIMEOUT=30 peer_on_tty "$dir/b" "$dir/src" "$dir/sz.out" sz "$file" &
+    local sender=$!
+    interrupt_midway "$dir/zmodem.out" "zmodem /r" || ok=1
+    wait "$receiver" "$sender"
+    cable_stop "$dir"
+    expect_status "$dir/zmodem.out" 2 "zmodem /r" || ok=1
+    expect_text "$dir/zmodem.out" "ZMD011 Transfer interrupted" "zmodem /r" || ok=1
+    expect_stopped "$dir/sz.out" sz || ok=1
+    local got
+    got=$(stat -c %s "$dir/rx/$file" 2>/dev/null || echo 0)
+    if ((got == 0 || got >= $(stat -c %s "$dir/src/$file"))) || ! cmp -s -n "$got" "$dir/src/$file" "$dir/rx/$file"; then
+        echo "FAIL: kept $got bytes, not a part of $file"
+        ok=1
+    fi
     if ((ok != 0)); then show_outputs "$dir"; fi
     return "$ok"
 }

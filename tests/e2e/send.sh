@@ -30,6 +30,9 @@ esac
 CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 size-2048 size-2500 escape-dense
     missing-file name-cp1252 batch-gap)
 [[ "$PEER" == rz ]] && CASE_NAMES+=(name-greek name-cyrillic ctl-random ctl-zeros ctl-name)
+# progress: standard error on a terminal (shared: standard output too);
+# interrupted: SIGINT midway.
+[[ "$PEER" == rz ]] && CASE_NAMES+=(progress progress-shared interrupted)
 
 # The names a case's files are sent under.
 case_file() {
@@ -52,6 +55,8 @@ make_case_file() {
         ctl-random) make_random "$path" 20000 ;;
         ctl-zeros) head -c 5000 /dev/zero >"$path" ;;
         batch-gap) make_random "$path" 1500 ;;
+        progress*) make_random "$path" 30000 ;;
+        interrupted) make_random "$path" 200000 ;;
     esac
     touch -d @1000000000 "$path"
     chmod 0640 "$path"
@@ -93,16 +98,34 @@ run_case() {
     if [[ "$PEER" == rz ]]; then
         local -a rz=(rz)
         [[ "$name" == ctl-* ]] && rz=(rz -e)
-        peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" "${rz[@]}" &
+        # Stopped by the abort within a second, rz must not need its own time-outs.
+        E2E_TRANSFER_TIMEOUT=$([[ "$name" == interrupted ]] && echo 30 || echo "$E2E_TRANSFER_TIMEOUT") \
+            peer_on_tty "$dir/b" "$dir/rx" "$dir/rz.out" "${rz[@]}" &
     else
         zmodem_on "$dir/b" "$dir/rx" "$dir/receiver.out" /r &
     fi
     receiver=$!
-    zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "${files[@]}"
+    local ok=0
+    if [[ "$name" == interrupted ]]; then
+        E2E_STDERR_TTY=1 watch_start "$dir/sender.tty" zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "$file"
+        interrupt_midway "$dir/sender.out" "zmodem /s" || ok=1
+        wait "$WATCH_PID"
+    else
+        local tty=0
+        [[ "$name" == progress ]] && tty=1
+        [[ "$name" == progress-shared ]] && tty=2
+        E2E_STDERR_TTY=$tty zmodem_on "$dir/a" "$dir/src" "$dir/sender.out" /s "${files[@]}" >"$dir/sender.tty"
+    fi
     wait "$receiver"
     cable_stop "$dir"
 
-    local ok=0
+    if [[ "$name" == interrupted ]]; then
+        expect_status "$dir/sender.out" 2 "zmodem /s" || ok=1
+        expect_text "$dir/sender.out" "ZMD011 Transfer interrupted" "zmodem /s" || ok=1
+        expect_stopped "$dir/rz.out" rz || ok=1
+        if ((ok != 0)); then show_outputs "$dir"; fi
+        return "$ok"
+    fi
     if [[ "$name" == missing-file ]]; then
         check_missing_file "$dir" "$file" || ok=1
         if ((ok != 0)); then show_outputs "$dir"; fi
@@ -139,6 +162,8 @@ run_case() {
         fi
     done
     expect_text "$dir/sender.out" "closing file" "zmodem /s" || ok=1
+    [[ "$name" != progress* ]] || expect_progress "$dir/sender.tty" "zmodem /s" || ok=1
+    [[ "$name" != progress-shared ]] || expect_unmixed "$dir/sender.tty" "zmodem /s" || ok=1
     if ((ok != 0)); then show_outputs "$dir"; fi
     return "$ok"
 }

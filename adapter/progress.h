@@ -1,0 +1,36 @@
+// The progress line: one line per file on standard error, rewritten in place
+// with a carriage return, at most about five times a second, and only when
+// standard error is a terminal (a console on Windows). Otherwise every call
+// here but consolePrintf does nothing, and consolePrintf is printf.
+#pragma once
+
+#include <cstdint>
+
+enum ProgressOutcome { PROGRESS_DONE, PROGRESS_FAILED, PROGRESS_SKIPPED };
+
+// Looks once whether standard error is a terminal, and whether standard
+// output reaches the same one.
+void progressInit();
+// printf to standard output; when both streams share a terminal, the progress
+// line is cleared first and drawn again after, so the two never mix.
+void consolePrintf(const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+// A file begins; its total is unknown when hasTotal is false.
+void progressStart(const char* name, uint32_t total, bool hasTotal);
+// A received file begins; its total is the first field of the offer's file
+// information, when there is one.
+void progressStartOffer(const char* name, const char* information);
+void progressUpdate(uint32_t position);
+// A rewind: the position goes back to the offset.
+void progressSeek(uint32_t offset);
+// The file ends: final bytes, time taken, average rate, outcome, newline.
+void progressEnd(ProgressOutcome outcome, uint32_t position);
+// A file that ended before it began (could not be opened or created).
+void progressNote(const char* name, ProgressOutcome outcome);
+// The transfer is over: a file still on the line ends as failed, then the
+// batch summary. When the user interrupted it, the line is dropped instead,
+// and the interruption told on the terminal unless standard output shows it.
+void progressFinish(bool interrupted);
