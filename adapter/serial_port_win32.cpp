@@ -143,6 +143,45 @@ void portClose() {
     comPort = INVALID_HANDLE_VALUE;
 }
 
+namespace {
+
+// Ends a read still running on the caller's buffer and waits until it has,
+// without relying on its event. A cancelled read keeps the bytes it had
+// delivered (it ends with ERROR_OPERATION_ABORTED and their count).
+DWORD endPendingRead(OVERLAPPED* operation) {
+    CancelIo(comPort);
+    while (!HasOverlappedIoCompleted(operation)) Sleep(WAIT_POLL_MS);
+    DWORD got = 0;
+    if (GetOverlappedResult(comPort, operation, &got, FALSE)) return got;
+    DWORD error = GetLastError();
+    return error == ERROR_OPERATION_ABORTED || isReadTimeout(error) ? got : 0;
+}
+
+// Waits for a read that went pending: until the port's own time-out has ended
+// it, or a margin longer, after which it is ended here.
+int finishPendingRead(OVERLAPPED* operation, uint32_t n, uint32_t* count) {
+    DWORD waited =
+        WaitForSingleObject(operation->hEvent, READ_TIMEOUT_CONSTANT_MS + n * READ_TIMEOUT_PER_BYTE_MS + WAIT_MARGIN_MS);
+    if (waited == WAIT_OBJECT_0) {
+        DWORD got = 0;
+        if (!GetOverlappedResult(comPort, operation, &got, FALSE) && !isReadTimeout(GetLastError())) {
+            printf(MSG_READ_RESULT_FAILED);
+            return 1;
+        }
+        *count = got;
+        return 0;
+    }
+    DWORD got = endPendingRead(operation);
+    if (waited != WAIT_TIMEOUT) {
+        printf(MSG_READ_WAIT_FAILED);
+        return 1;
+    }
+    *count = got;
+    return 0;
+}
+
+}  // namespace
+
 int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     *count = 0;
     OVERLAPPED osReader;
@@ -152,41 +191,15 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
         printf(MSG_READ_EVENT_FAILED);
         return 1;
     }
-
-    int result = 1;
+    int result = 0;
     DWORD dwRead = 0;
     if (ReadFile(comPort, buffer, n, &dwRead, &osReader)) {
         *count = dwRead;
-        result = 0;
-    } else if (isReadTimeout(GetLastError())) {
-        result = 0;  // ended at once with nothing to deliver
-    } else if (GetLastError() != ERROR_IO_PENDING) {
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        result = finishPendingRead(&osReader, n, count);
+    } else if (!isReadTimeout(GetLastError())) {  // a time-out ended it at once, with nothing
         printf(MSG_READ_FAILED);
-    } else {
-        DWORD waited =
-            WaitForSingleObject(osReader.hEvent, READ_TIMEOUT_CONSTANT_MS + n * READ_TIMEOUT_PER_BYTE_MS + WAIT_MARGIN_MS);
-        if (waited == WAIT_OBJECT_0) {
-            if (GetOverlappedResult(comPort, &osReader, &dwRead, FALSE) || isReadTimeout(GetLastError())) {
-                *count = dwRead;
-                result = 0;
-            } else {
-                printf(MSG_READ_RESULT_FAILED);
-            }
-        } else {
-            // The read still runs on osReader and the caller's buffer: end it
-            // and wait until it has, without relying on its event.
-            CancelIo(comPort);
-            while (!HasOverlappedIoCompleted(&osReader)) Sleep(WAIT_POLL_MS);
-            BOOL ended = GetOverlappedResult(comPort, &osReader, &dwRead, FALSE);
-            if (waited == WAIT_TIMEOUT) {
-                // Not ended by the port's time-out: a read that got what
-                // arrived before the cancel, most likely nothing.
-                *count = ended ? dwRead : 0;
-                result = 0;
-            } else {
-                printf(MSG_READ_WAIT_FAILED);
-            }
-        }
+        result = 1;
     }
     CloseHandle(osReader.hEvent);
     return result;
@@ -203,7 +216,7 @@ int portWrite(const uint8_t* bytes, uint32_t n) {
     int result = 0;
     DWORD dwWritten = 0;
     if (WriteFile(comPort, bytes, n, &dwWritten, &osWrite)) {
-        result = 1;
+        result = dwWritten == n ? 1 : 0;  // a write its time-out ended is short
     } else if (GetLastError() == ERROR_IO_PENDING) {
         DWORD limit = WRITE_TIMEOUT_CONSTANT_MS + n * lineTimeMs(1, lineBaud) + WAIT_MARGIN_MS;
         if (WaitForSingleObject(osWrite.hEvent, limit) != WAIT_OBJECT_0) {

@@ -20,8 +20,11 @@ namespace {
 // sequence and close its file, after which the process exits on its own.
 constexpr DWORD CLOSE_GRACE_MS = 4000;
 
+// A second event goes on to the handlers registered before this one (the
+// console's code page is given back there) and then to the default one,
+// which ends the process at once.
 BOOL WINAPI onConsoleEvent(DWORD event) {
-    if (interruptRequested) ExitProcess(EXIT_TRANSFER_FAILED);
+    if (interruptRequested) return FALSE;
     interruptRequested = 1;
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         Sleep(CLOSE_GRACE_MS);

@@ -23,6 +23,15 @@ std::string utf8Of(const wchar_t* wide) {
     return text;
 }
 
+UINT savedCodePage = 0;
+
+// Ctrl+C, Ctrl+Break and a closed console end the program without a return
+// from wmain: the console gets its code page back here first.
+BOOL WINAPI restoreCodePage(DWORD) {
+    if (savedCodePage != 0) SetConsoleOutputCP(savedCodePage);
+    return FALSE;  // the default handler then ends the program
+}
+
 }  // namespace
 
 // The wide entry point: a name typed in any script reaches the program whole,
@@ -37,10 +46,13 @@ int wmain(int argc, wchar_t** argv) {
     std::vector<char*> args;
     for (std::string& text : texts) args.push_back(&text[0]);
     args.push_back(nullptr);
-    UINT codePage = GetConsoleOutputCP();
-    if (codePage != 0) SetConsoleOutputCP(CP_UTF8);
+    savedCodePage = GetConsoleOutputCP();
+    if (savedCodePage != 0) {
+        SetConsoleCtrlHandler(restoreCodePage, TRUE);
+        SetConsoleOutputCP(CP_UTF8);
+    }
     int status = runCommandLine(argc, args.data());
-    if (codePage != 0) SetConsoleOutputCP(codePage);
+    if (savedCodePage != 0) SetConsoleOutputCP(savedCodePage);
     return status;
 }
 #else
