@@ -243,9 +243,14 @@ int ioCountFileNames(const char* const* names, int count) {
 // Windows shells leave wildcards to the program: a name with `*` or `?` stands
 // for the files it matches, in the order the folder lists them. A pattern
 // that matches no file is kept as it is, so that it is reported as missing.
+// Names are UTF-8 here, so the folder is searched by its UTF-16 names.
 int forEachFileName(const char* name, int (*callback)(const char* name, void* context), void* context) {
-    WIN32_FIND_DATAA found;
-    HANDLE search = strpbrk(name, "*?") != nullptr ? FindFirstFileA(name, &found) : INVALID_HANDLE_VALUE;
+    wchar_t pattern[FILE_NAME_SIZE];
+    WIN32_FIND_DATAW found;
+    HANDLE search = INVALID_HANDLE_VALUE;
+    if (strpbrk(name, "*?") != nullptr &&
+        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, pattern, FILE_NAME_SIZE) != 0)
+        search = FindFirstFileW(pattern, &found);
     if (search == INVALID_HANDLE_VALUE) {
         callback(name, context);
         return 1;
@@ -257,11 +262,13 @@ int forEachFileName(const char* name, int (*callback)(const char* name, void* co
     int matched = 0;
     do {
         if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-        char path[FILE_NAME_SIZE * 2];
-        snprintf(path, sizeof path, "%.*s%s", static_cast<int>(base - name), name, found.cFileName);
+        char bare[FILE_NAME_SIZE * 3];
+        if (WideCharToMultiByte(CP_UTF8, 0, found.cFileName, -1, bare, sizeof bare, nullptr, nullptr) == 0) continue;
+        char path[FILE_NAME_SIZE * 4];
+        snprintf(path, sizeof path, "%.*s%s", static_cast<int>(base - name), name, bare);
         callback(path, context);
         matched++;
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     if (matched == 0) callback(name, context);
     return 1;

@@ -380,12 +380,12 @@ large_file_case
 
 # wildcard_case: Windows leaves wildcards to the program, which sends every
 # file that w?.bin and *.txt match (not the folder sub.txt, not other.bin),
-# each with its time, and rz keeps it.
+# each with its time, and rz keeps it; a match named in Greek keeps its name.
 wildcard_case() {
     local name="send w?.bin *.txt: zmodem.exe /s expands the wildcards -> rz"
     local dir="$WORK/tx-wildcard" f
     mkdir -p "$dir/src/sub.txt" "$dir/dst"
-    for f in wa.bin wb.bin note.txt other.bin; do
+    for f in wa.bin wb.bin nότα.txt other.bin; do
         head -c 3000 /dev/urandom >"$dir/src/$f"
         touch -d @1000000000 "$dir/src/$f"
     done
@@ -403,10 +403,10 @@ wildcard_case() {
     got=$(cd "$dir/dst" && echo *)
     if [ "$zm_status" != 0 ] || [ "$(cat "$dir/rz.status")" != 0 ]; then
         fail "$name" "exit status $zm_status, rz $(cat "$dir/rz.status")" "$dir/zmodem.log" "$dir/rz.log"
-    elif [ "$got" != "note.txt wa.bin wb.bin" ]; then
+    elif [ "$got" != "nότα.txt wa.bin wb.bin" ]; then
         fail "$name" "received: $got" "$dir/zmodem.log"
     else
-        for f in note.txt wa.bin wb.bin; do
+        for f in nότα.txt wa.bin wb.bin; do
             if ! cmp -s "$dir/src/$f" "$dir/dst/$f" || [ "$(stat -c %Y "$dir/dst/$f")" != 1000000000 ]; then
                 fail "$name" "$f differs or lost its time" "$dir/zmodem.log"
                 return
