@@ -24,6 +24,17 @@ void ioPurge(ZmodemSession*, TransferIo*) {
     } while (dwRead != 0 && discarded < PURGE_LIMIT);
 }
 
+void ioDrain(ZmodemSession*, TransferIo*) {
+    uint8_t lpBuf[PURGE_BUFFER_SIZE];
+    uint32_t discarded = 0;
+    while (discarded < PURGE_LIMIT && portInputWaiting()) {
+        uint32_t dwRead = 0;
+        portReadBuffered(lpBuf, 1, &dwRead);
+        if (dwRead == 0) break;
+        discarded += dwRead;
+    }
+}
+
 void ioOnHeaderSent(ZmodemSession*, TransferIo*) {}
 void ioOnGarbage(ZmodemSession*, TransferIo*) {}
 void ioOnAccepted(ZmodemSession*, TransferIo*) {}
