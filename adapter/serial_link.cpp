@@ -11,7 +11,36 @@ void ioReadRetry(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, uint3
     if (*actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
-int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) { return portWrite(bytes, n); }
+namespace {
+
+// Bytes held between ioGatherWrites and ioFlushWrites: room for a whole
+// subpacket of 1024 bytes, every one escaped, with its frame end and CRC.
+uint8_t gathered[4096];
+uint32_t gatheredCount = 0;
+bool gathering = false;
+
+int flushGathered() {
+    int result = gatheredCount == 0 ? 1 : portWrite(gathered, gatheredCount);
+    gatheredCount = 0;
+    return result;
+}
+
+}  // namespace
+
+int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) {
+    if (!gathering) return portWrite(bytes, n);
+    if (n > sizeof gathered - gatheredCount) flushGathered();
+    if (n > sizeof gathered) return portWrite(bytes, n);
+    for (uint32_t i = 0; i < n; i++) gathered[gatheredCount++] = bytes[i];
+    return 1;
+}
+
+void ioGatherWrites(ZmodemSession*, TransferIo*) { gathering = true; }
+
+void ioFlushWrites(ZmodemSession*, TransferIo*) {
+    flushGathered();
+    gathering = false;
+}
 
 void ioPurge(ZmodemSession*, TransferIo*) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];

@@ -33,6 +33,11 @@ inline void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n,
 inline bool ioInputWaiting(ZmodemSession*, TransferIo*) { return portInputWaiting(); }
 
 int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32_t n);
+// From ioGatherWrites to ioFlushWrites, the bytes of ioWrite are gathered
+// and handed to the port in one write (or one per full gather buffer), so
+// that a subpacket with its many escape pairs costs one system call.
+void ioGatherWrites(ZmodemSession* session, TransferIo* io);
+void ioFlushWrites(ZmodemSession* session, TransferIo* io);
 // Discards input until the line has been quiet for one read time-out, or
 // until PURGE_LIMIT bytes have been discarded: for a line on which the peer
 // may still be streaming.

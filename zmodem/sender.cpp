@@ -28,7 +28,9 @@ void readBlock(ZmodemSession* session) {
 // Streams subpackets, polling for a ZRPOS after each. Returns the next state.
 SendState stream(ZmodemSession* session) {
     while (!errorPending()) {
+        ioGatherWrites(session, session->io);
         sendSubpacket(session);
+        ioFlushWrites(session, session->io);
         pollHeader(session);
         if (headerIs(session, ZRPOS)) return REPOSITION;
         if (errorPending()) {

@@ -143,6 +143,12 @@ TEST_F(SenderTest, BlocksAndFrameEndsFollowTheFileLength) {
 
         std::vector<SeenSubpacket> stream = subpacketsAfter(wire, ZDATA);
         EXPECT_EQ(shapeOf(stream), c.shape);
+        // Each subpacket, escape pairs and all, goes to the port in one write.
+        size_t from = 0, cuts = 0, at = 0;
+        for (const SeenHeader& h : headersIn(wire))
+            if (h.type == ZDATA) from = h.end;
+        for (uint32_t n : line().writeSizes) cuts += (at += n) > from && !stream.empty() && at <= stream.back().end;
+        EXPECT_EQ(cuts, stream.size());
         EXPECT_EQ(joined(stream), data);
         EXPECT_EQ(dataOf(wire, ZDATA), c.size > 0 ? std::vector<uint32_t>{0} : std::vector<uint32_t>{});
         EXPECT_EQ(dataOf(wire, ZEOF), std::vector<uint32_t>{static_cast<uint32_t>(c.size)});
