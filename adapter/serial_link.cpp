@@ -12,10 +12,37 @@ void ioReadRetry(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, uint3
     if (*actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
+namespace {
+
+// Bytes held between ioGatherWrites and ioFlushWrites: room for a whole
+// subpacket of 1024 bytes, every one escaped, with its frame end and CRC.
+uint8_t gathered[4096];
+uint32_t gatheredCount = 0;
+bool gathering = false;
+
+int flushGathered() {
+    int result = gatheredCount == 0 ? 1 : portWrite(gathered, gatheredCount);
+    gatheredCount = 0;
+    return result;
+}
+
+}  // namespace
+
 int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) {
     // The write still goes out: the abort sequence is written with it pending.
     if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
-    return portWrite(bytes, n);
+    if (!gathering) return portWrite(bytes, n);
+    if (n > sizeof gathered - gatheredCount) flushGathered();
+    if (n > sizeof gathered) return portWrite(bytes, n);
+    for (uint32_t i = 0; i < n; i++) gathered[gatheredCount++] = bytes[i];
+    return 1;
+}
+
+void ioGatherWrites(ZmodemSession*, TransferIo*) { gathering = true; }
+
+void ioFlushWrites(ZmodemSession*, TransferIo*) {
+    flushGathered();
+    gathering = false;
 }
 
 void ioPurge(ZmodemSession*, TransferIo*) {
@@ -27,6 +54,17 @@ void ioPurge(ZmodemSession*, TransferIo*) {
         portRead(lpBuf, 1, &dwRead);
         discarded += dwRead;
     } while (dwRead != 0 && discarded < PURGE_LIMIT);
+}
+
+void ioDrain(ZmodemSession*, TransferIo*) {
+    uint8_t lpBuf[PURGE_BUFFER_SIZE];
+    uint32_t discarded = 0;
+    while (discarded < PURGE_LIMIT && portInputWaiting()) {
+        uint32_t dwRead = 0;
+        portReadBuffered(lpBuf, 1, &dwRead);
+        if (dwRead == 0) break;
+        discarded += dwRead;
+    }
 }
 
 void ioOnHeaderSent(ZmodemSession*, TransferIo*) {}

@@ -31,10 +31,23 @@ inline void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n,
     if (actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
+// True when a byte from the peer can be read without waiting.
+inline bool ioInputWaiting(ZmodemSession*, TransferIo*) { return portInputWaiting(); }
+
 int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32_t n);
+// From ioGatherWrites to ioFlushWrites, the bytes of ioWrite are gathered
+// and handed to the port in one write (or one per full gather buffer), so
+// that a subpacket with its many escape pairs costs one system call.
+void ioGatherWrites(ZmodemSession* session, TransferIo* io);
+void ioFlushWrites(ZmodemSession* session, TransferIo* io);
 // Discards input until the line has been quiet for one read time-out, or
-// until PURGE_LIMIT bytes have been discarded.
+// until PURGE_LIMIT bytes have been discarded: for a line on which the peer
+// may still be streaming.
 void ioPurge(ZmodemSession* session, TransferIo* io);
+// Discards the input that has already arrived, up to PURGE_LIMIT bytes,
+// without waiting for more: for a line on which the peer is expected to be
+// silent, waiting for this side.
+void ioDrain(ZmodemSession* session, TransferIo* io);
 
 // Notification points; they do nothing.
 void ioOnHeaderSent(ZmodemSession* session, TransferIo* io);

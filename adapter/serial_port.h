@@ -32,6 +32,9 @@ inline int portReadBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
     *count = n;
     return 0;
 }
+// True when a byte from the peer is there to be read at once: read ahead in
+// portInput, or waiting in the device. Never waits.
+bool portInputWaiting();
 // Hands all n bytes to the port; 1 when done, 0 on failure.
 int portWrite(const uint8_t* bytes, uint32_t n);
 // Waits the given number of milliseconds between read attempts.

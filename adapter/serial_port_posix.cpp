@@ -170,6 +170,17 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     return 0;
 }
 
+bool portInputWaiting() {
+    if (portInput.next < portInput.end) return true;
+    if (comPort < 0) return false;
+    pollfd pfd{comPort, POLLIN, 0};
+    while (true) {
+        int ready = poll(&pfd, 1, 0);
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0 && (pfd.revents & POLLIN) != 0;
+    }
+}
+
 int portWrite(const uint8_t* bytes, uint32_t n) {
     if (comPort < 0) return 0;
     uint32_t sent = 0;

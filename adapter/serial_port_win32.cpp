@@ -38,6 +38,21 @@ static_assert(sizeof(DCB) == 28, "DCB must have its 28-byte layout");
 
 HANDLE comPort = INVALID_HANDLE_VALUE;
 
+// Bytes read from the port and not yet delivered, handed out through
+// portInput: what has arrived costs one read, and the engine still takes its
+// bytes one per read.
+uint8_t inputBuffer[4096];
+
+// Moves read-ahead bytes to the caller; true when any were moved.
+bool takeBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
+    bool moved = false;
+    while (portInput.next < portInput.end && *count < n) {
+        buffer[(*count)++] = *portInput.next++;
+        moved = true;
+    }
+    return moved;
+}
+
 // The error number of the last failed system call, printed as a signed decimal.
 int lastError() { return static_cast<int>(GetLastError()); }
 
@@ -91,6 +106,48 @@ int openFailed(int result) {
     return result;
 }
 
+// Bytes the port has received that no read has taken yet; 0 when it cannot tell.
+DWORD bytesWaiting() {
+    if (comPort == INVALID_HANDLE_VALUE) return 0;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    DWORD errors = 0;
+    return ClearCommError(comPort, &errors, &status) ? status.cbInQue : 0;
+}
+
+// Ends the read still running on osReader and into inputBuffer, and waits
+// until it has ended, without relying on its event. Returns what it had read:
+// a read ended by the cancel (ERROR_OPERATION_ABORTED) or by the port's
+// time-out keeps the bytes it got.
+DWORD endPendingRead(OVERLAPPED* osReader) {
+    CancelIo(comPort);
+    while (!HasOverlappedIoCompleted(osReader)) Sleep(WAIT_POLL_MS);
+    DWORD dwRead = 0;
+    if (GetOverlappedResult(comPort, osReader, &dwRead, FALSE)) return dwRead;
+    DWORD error = GetLastError();
+    return error == ERROR_OPERATION_ABORTED || isReadTimeout(error) ? static_cast<DWORD>(osReader->InternalHigh) : 0;
+}
+
+// Waits for the pending read of n bytes on osReader to end, a little longer
+// than the port's time-out takes. 0 with the count in dwRead, or 1 after a
+// failure (any bytes it got are still counted, to be kept).
+int awaitRead(OVERLAPPED* osReader, DWORD n, DWORD* dwRead) {
+    DWORD waited =
+        WaitForSingleObject(osReader->hEvent, READ_TIMEOUT_CONSTANT_MS + n * READ_TIMEOUT_PER_BYTE_MS + WAIT_MARGIN_MS);
+    if (waited == WAIT_OBJECT_0) {
+        if (GetOverlappedResult(comPort, osReader, dwRead, FALSE) || isReadTimeout(GetLastError())) return 0;
+        *dwRead = 0;
+        printf(MSG_READ_RESULT_FAILED);
+        return 1;
+    }
+    // Not ended by the port's time-out: the read got what arrived before
+    // the cancel, most likely nothing.
+    *dwRead = endPendingRead(osReader);
+    if (waited == WAIT_TIMEOUT) return 0;
+    printf(MSG_READ_WAIT_FAILED);
+    return 1;
+}
+
 }  // namespace
 
 int portOpen() {
@@ -141,49 +198,18 @@ int portOpen() {
 void portClose() {
     if (comPort != INVALID_HANDLE_VALUE) CloseHandle(comPort);
     comPort = INVALID_HANDLE_VALUE;
+    portInput.next = portInput.end = nullptr;
 }
-
-namespace {
-
-// Ends a read still running on the caller's buffer and waits until it has,
-// without relying on its event. A cancelled read keeps the bytes it had
-// delivered (it ends with ERROR_OPERATION_ABORTED and their count).
-DWORD endPendingRead(OVERLAPPED* operation) {
-    CancelIo(comPort);
-    while (!HasOverlappedIoCompleted(operation)) Sleep(WAIT_POLL_MS);
-    DWORD got = 0;
-    if (GetOverlappedResult(comPort, operation, &got, FALSE)) return got;
-    DWORD error = GetLastError();
-    return error == ERROR_OPERATION_ABORTED || isReadTimeout(error) ? got : 0;
-}
-
-// Waits for a read that went pending: until the port's own time-out has ended
-// it, or a margin longer, after which it is ended here.
-int finishPendingRead(OVERLAPPED* operation, uint32_t n, uint32_t* count) {
-    DWORD waited =
-        WaitForSingleObject(operation->hEvent, READ_TIMEOUT_CONSTANT_MS + n * READ_TIMEOUT_PER_BYTE_MS + WAIT_MARGIN_MS);
-    if (waited == WAIT_OBJECT_0) {
-        DWORD got = 0;
-        if (!GetOverlappedResult(comPort, operation, &got, FALSE) && !isReadTimeout(GetLastError())) {
-            printf(MSG_READ_RESULT_FAILED);
-            return 1;
-        }
-        *count = got;
-        return 0;
-    }
-    DWORD got = endPendingRead(operation);
-    if (waited != WAIT_TIMEOUT) {
-        printf(MSG_READ_WAIT_FAILED);
-        return 1;
-    }
-    *count = got;
-    return 0;
-}
-
-}  // namespace
 
 int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     *count = 0;
+    if (takeBuffered(buffer, n, count)) return 0;
+    // All that has arrived is taken in one read, which ends at once. Only
+    // when nothing has does the read wait, for the n bytes asked for and
+    // under the port's time-out rule.
+    DWORD waiting = bytesWaiting();
+    DWORD want = waiting > 0 ? waiting : n;
+    if (want > sizeof inputBuffer) want = sizeof inputBuffer;
     OVERLAPPED osReader;
     ZeroMemory(&osReader, sizeof osReader);
     osReader.hEvent = createOperationEvent();
@@ -193,17 +219,27 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     }
     int result = 0;
     DWORD dwRead = 0;
-    if (ReadFile(comPort, buffer, n, &dwRead, &osReader)) {
-        *count = dwRead;
-    } else if (GetLastError() == ERROR_IO_PENDING) {
-        result = finishPendingRead(&osReader, n, count);
-    } else if (!isReadTimeout(GetLastError())) {  // a time-out ended it at once, with nothing
+    if (ReadFile(comPort, inputBuffer, want, &dwRead, &osReader)) {
+        result = 0;
+    } else if (isReadTimeout(GetLastError())) {
+        dwRead = 0;
+        result = 0;  // ended at once with nothing to deliver
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+        dwRead = 0;
         printf(MSG_READ_FAILED);
         result = 1;
+    } else {
+        result = awaitRead(&osReader, want, &dwRead);
     }
     CloseHandle(osReader.hEvent);
+    // Bytes that came are kept even when the read failed: the next read hands them out.
+    portInput.next = inputBuffer;
+    portInput.end = inputBuffer + dwRead;
+    if (result == 0) takeBuffered(buffer, n, count);
     return result;
 }
+
+bool portInputWaiting() { return portInput.next < portInput.end || bytesWaiting() > 0; }
 
 // The write is waited for as long as its time-out allows, and a margin; a
 // driver that does not keep the time-out has its write cancelled then.

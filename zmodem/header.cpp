@@ -124,6 +124,12 @@ void sendZrpos(ZmodemSession* session) {
     sendHeader(session);
 }
 
+void sendZrposAtOnce(ZmodemSession* session) {
+    setPositionHeader(session, FRAME_HEX, ZRPOS);
+    ioDrain(session, session->io);
+    sendHeader(session);
+}
+
 void sendZfin(ZmodemSession* session) {
     setHeader(session, FRAME_HEX, ZFIN, 0, 0, 0, 0);
     sendHeader(session);

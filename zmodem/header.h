@@ -18,6 +18,9 @@ void sendBin16Header(ZmodemSession* session);
 void sendZrinit(ZmodemSession* session);
 void sendZskip(ZmodemSession* session);
 void sendZrpos(ZmodemSession* session);
+// ZRPOS on a line expected silent, its peer waiting for it: only the input
+// that has already arrived is dropped, without waiting for quiet.
+void sendZrposAtOnce(ZmodemSession* session);
 void sendZfin(ZmodemSession* session);
 void sendZeof(ZmodemSession* session);
 void sendZfile(ZmodemSession* session);

@@ -113,7 +113,9 @@ bool lineStaysQuiet(ZmodemSession* session) {
 
 void receiveSession(ZmodemSession* session) {
     if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
-    ioPurge(session, session->io);
+    // The sender waits for this side to speak first; what is on the line
+    // (its command and invitation) needs no waiting for.
+    ioDrain(session, session->io);
     session->skipFile = 0;
     bool batchClosed = false;
     while (!errorPending() && !batchClosed) {
@@ -169,7 +171,9 @@ void receiveFile(ZmodemSession* session) {
         sendZskip(session);
         return;
     }
-    sendZrpos(session);
+    // The sender has offered the file and waits for the answer: the line is
+    // quiet, and a wait for quiet would cost every file its length.
+    sendZrposAtOnce(session);
     int fileCount = 0;
     bool finished = false;
     while (!errorPending() && !finished) {
@@ -259,7 +263,7 @@ void receiveFileData(ZmodemSession* session) {
                 if (!lineStaysQuiet(session)) {
                     byteHeld = true;
                 } else if (dataCount < RETRY_LIMIT) {
-                    sendZrpos(session);
+                    sendZrposAtOnce(session);  // found quiet just now
                     dataCount++;
                 } else {
                     raiseError(ZMD002_ZRPOS_UNANSWERED);

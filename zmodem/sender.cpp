@@ -2,6 +2,7 @@
 
 #include "adapter/file_io.h"
 #include "adapter/serial_link.h"
+#include "zmodem/codec.h"
 #include "zmodem/header.h"
 #include "zmodem/messages.h"
 #include "zmodem/subpacket_tx.h"
@@ -27,7 +28,9 @@ void readBlock(ZmodemSession* session) {
 // Streams subpackets, polling for a ZRPOS after each. Returns the next state.
 SendState stream(ZmodemSession* session) {
     while (!errorPending()) {
+        ioGatherWrites(session, session->io);
         sendSubpacket(session);
+        ioFlushWrites(session, session->io);
         pollHeader(session);
         if (headerIs(session, ZRPOS)) return REPOSITION;
         if (errorPending()) {
@@ -47,12 +50,30 @@ SendState stream(ZmodemSession* session) {
     return STREAM;
 }
 
+// What may trail a hex header that has been read: the rest of its line end
+// and the XON after it.
+bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
+
+// True when a reply has begun to arrive, its first byte read into
+// currentChar (or an error pending from that read). The trailer of a header
+// read before is passed over as the hunt would: it is no reply.
+bool replyArriving(ZmodemSession* session) {
+    while (ioInputWaiting(session, session->io)) {
+        readRawByte(session);
+        if (errorPending() || !isHeaderTrailer(session->currentChar)) return true;
+        ioOnGarbage(session, session->io);
+    }
+    return false;
+}
+
 // Invitation, the files, and the ZFIN close; an error pending at the end of
 // a phase skips the later ones.
 void runSendSession(ZmodemSession* session) {
     if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
     session->escapeControl = 0;
-    ioPurge(session, session->io);
+    // The receiver is not started yet: what is on the line has been there
+    // before this run, and nothing more is expected until "rz" is typed.
+    ioDrain(session, session->io);
     sendRzCommand(session);
     int cycleCount = 0;
     bool done = false;
@@ -196,9 +217,16 @@ void sendFileData(ZmodemSession* session) {
     }
 }
 
+// The receiver speaks while data flows only to ask for a rewind or to give
+// up, so a reply is read only once a byte of it has arrived. While the line
+// from it is silent the time-out is raised at once, and the next subpacket
+// goes out: the line's pace is the only limit.
 void pollHeader(ZmodemSession* session) {
     session->waitForInput = 0;
-    receiveHeader(session);
+    if (replyArriving(session))
+        receiveHeaderFrom(session);
+    else
+        raiseError(ZMD009_TIMEOUT);
     session->waitForInput = 1;
 }
 

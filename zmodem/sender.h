@@ -7,7 +7,8 @@
 void sendSession(ZmodemSession* session);
 void sendFiles(ZmodemSession* session);
 void sendFileData(ZmodemSession* session);
-// receiveHeader with single-attempt reads.
+// receiveHeader with single-attempt reads once a byte of a reply has
+// arrived; the time-out is pending at once when none has.
 void pollHeader(ZmodemSession* session);
 void sendRzCommand(ZmodemSession* session);
 void sendOverAndOut(ZmodemSession* session);

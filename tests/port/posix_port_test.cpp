@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -58,13 +59,19 @@ TEST_F(PosixPortTest, OpenNamesTheDeviceAndSetsARawLine) {
 }
 
 TEST_F(PosixPortTest, BurstIsDeliveredByteByByteAndAcrossWrites) {
+    EXPECT_FALSE(portInputWaiting());
     peerWrites({'a', 'b', 'c'});
+    pollfd arrived{slave, POLLIN, 0};
+    ASSERT_EQ(poll(&arrived, 1, 10000), 1);  // the burst has reached the line
+    EXPECT_TRUE(portInputWaiting());
     EXPECT_EQ(readOne(), 'a');
+    EXPECT_TRUE(portInputWaiting());  // read ahead
     peerWrites({'d'});
     EXPECT_EQ(readOne(), 'b');
     EXPECT_EQ(readOne(), 'c');
     EXPECT_EQ(readOne(), 'd');
     EXPECT_EQ(readOne(), -1);
+    EXPECT_FALSE(portInputWaiting());
 }
 
 TEST_F(PosixPortTest, MultiByteReadGathersWhatArrives) {

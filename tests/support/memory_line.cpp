@@ -38,6 +38,12 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     return 0;
 }
 
+bool portInputWaiting() {
+    MemoryLine& line = memoryLine();
+    if (line.input.empty() && line.peer) line.peer(line);
+    return !line.input.empty();
+}
+
 int portWrite(const uint8_t* bytes, uint32_t n) {
     MemoryLine& line = memoryLine();
     line.output.insert(line.output.end(), bytes, bytes + n);

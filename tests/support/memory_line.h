@@ -19,7 +19,8 @@ struct MemoryLine {
     int openResult = 0;                   // what portOpen returns
     int opens = 0;
     int closes = 0;
-    // Called when a read finds no input: it may put bytes on the line.
+    // Called when a read, or a look for waiting input, finds no input: it
+    // may put bytes on the line.
     std::function<void(MemoryLine&)> peer;
 };
 
