@@ -11,6 +11,9 @@
 # shellcheck source=tests/e2e/lib.sh
 . "$(dirname "$0")/lib.sh"
 e2e_init "${1:-}"
+# shellcheck source=tests/noisy/noisy_lib.sh
+. "$(dirname "$0")/../noisy/noisy_lib.sh"
+NOISY_LINE_BIN=$(dirname "$ZMODEM_BIN")/noisy_line
 PEER=${2:-rz}
 case "$PEER" in
     rz | zmodem) ;;
@@ -31,7 +34,8 @@ CASE_NAMES=(random-100k size-0 size-1 size-500 size-1023 size-1024 size-1025 siz
     missing-file name-cp1252 batch-gap)
 [[ "$PEER" == rz ]] && CASE_NAMES+=(name-greek name-cyrillic ctl-random ctl-zeros ctl-name)
 # progress: standard error on a terminal (shared: standard output too);
-# interrupted: SIGINT midway.
+# interrupted: SIGINT midway. Both on a line paced to 115200 baud, which the
+# sender keeps up with.
 [[ "$PEER" == rz ]] && CASE_NAMES+=(progress progress-shared interrupted)
 
 # The names a case's files are sent under.
@@ -55,7 +59,7 @@ make_case_file() {
         ctl-random) make_random "$path" 20000 ;;
         ctl-zeros) head -c 5000 /dev/zero >"$path" ;;
         batch-gap) make_random "$path" 1500 ;;
-        progress*) make_random "$path" 30000 ;;
+        progress*) make_random "$path" 150000 ;;
         interrupted) make_random "$path" 200000 ;;
     esac
     touch -d @1000000000 "$path"
@@ -92,7 +96,11 @@ run_case() {
     for f in "${files[@]}"; do
         [[ "$name" == missing-file || "$f" == missing.bin ]] || make_case_file "$dir/src/$f" "$name"
     done
-    cable_start "$dir" || return 1
+    if [[ "$name" == progress* || "$name" == interrupted ]]; then
+        noisy_line_start "$dir" 0 1 || return 1
+    else
+        cable_start "$dir" || return 1
+    fi
 
     local receiver
     if [[ "$PEER" == rz ]]; then
