@@ -32,7 +32,7 @@ struct ProgressLine {
     bool stdoutMidLine;   // standard output left its cursor inside a line
     bool active;          // a file is under way
     bool hasTotal;
-    int drawnLength;      // characters of the line now on the terminal; 0: none
+    int drawnLength;      // columns of the line now on the terminal; 0: none
     char shownTail[LINE_SIZE];  // what follows the name in the line last drawn
     char name[FILE_NAME_SIZE];
     unsigned long total;
@@ -113,19 +113,41 @@ void eraseLine() {
     progress.drawnLength = 0;
 }
 
+// The bytes of one character of a name at text, and the columns it may take:
+// a UTF-8 sequence is kept whole, one of three or four bytes counted as two
+// columns (wide characters), and a byte of no sequence as one (a stand-in).
+int characterAt(const unsigned char* text, int* columns) {
+    int length = text[0] >= 0xF0 && text[0] <= 0xF4 ? 4 : text[0] >= 0xE0 ? 3 : text[0] >= 0xC2 ? 2 : 1;
+    for (int i = 1; i < length; i++)
+        if ((text[i] & 0xC0) != 0x80) length = 1;
+    *columns = length > 2 ? 2 : 1;
+    return length;
+}
+
 // Draws the name and the tail over the line now shown, shortening the name
-// so that the whole fits one row of the terminal and never wraps.
+// so that the whole fits one row of the terminal and never wraps. Lengths
+// here are columns, counted at most as wide as the terminal shows them.
 void drawLine(const char* tail, bool endLine) {
     char text[LINE_SIZE + 2];
     int width = terminalColumns() - 1;
     if (width > LINE_SIZE - 1) width = LINE_SIZE - 1;
     int tailLength = static_cast<int>(strlen(tail));
-    int nameLength = static_cast<int>(strlen(progress.name));
     int room = width - tailLength;
-    if (room < 0) room = 0;
-    if (nameLength > room) nameLength = room;
-    int length = snprintf(text + 1, LINE_SIZE, "%.*s%s", nameLength, progress.name, tail);
-    if (length > width) length = width < 0 ? 0 : width;
+    int nameBytes = 0;
+    int nameColumns = 0;
+    const unsigned char* name = reinterpret_cast<const unsigned char*>(progress.name);
+    while (name[nameBytes] != '\0') {
+        int columns = 0;
+        int bytes = characterAt(name + nameBytes, &columns);
+        if (nameColumns + columns > room) break;
+        nameBytes += bytes;
+        nameColumns += columns;
+    }
+    int bytes = snprintf(text + 1, LINE_SIZE, "%.*s%s", nameBytes, progress.name, tail);
+    if (bytes > LINE_SIZE - 1) bytes = LINE_SIZE - 1;
+    int length = nameColumns + tailLength;
+    // A terminal too narrow for the figures: they are cut, the name is gone.
+    if (length > width) length = bytes = width < 0 ? 0 : width;
     // Standard output left a line unfinished on this terminal: start below it.
     if (progress.sharesTerminal && progress.stdoutMidLine) {
         writeError("\n", 1);
@@ -133,8 +155,8 @@ void drawLine(const char* tail, bool endLine) {
         progress.drawnLength = 0;
     }
     text[0] = '\r';
-    int total = length + 1;
-    while (total - 1 < progress.drawnLength && total < LINE_SIZE + 1) text[total++] = ' ';
+    int total = bytes + 1;
+    for (int pad = length; pad < progress.drawnLength && total < LINE_SIZE + 1; pad++) text[total++] = ' ';
     if (endLine) text[total++] = '\n';
     writeError(text, static_cast<size_t>(total));
     progress.drawnLength = endLine ? 0 : length;
