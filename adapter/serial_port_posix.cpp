@@ -15,6 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "adapter/interrupt_flag.h"
 #include "adapter/port_settings.h"
 #include "adapter/serial_port.h"
 #include "zmodem/constants.h"
@@ -185,12 +186,20 @@ int portWrite(const uint8_t* bytes, uint32_t n) {
     if (comPort < 0) return 0;
     uint32_t sent = 0;
     while (sent < n) {
+        // Once a stop is asked for, a write waits for room at most the write
+        // time-out: a line that moves still takes the rest and the abort
+        // sequence, one whose peer has stopped reading cannot hold the program.
+        if (interruptRequested) {
+            int flags = fcntl(comPort, F_GETFL);
+            if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(comPort, F_SETFL, flags | O_NONBLOCK);
+        }
         ssize_t written = write(comPort, bytes + sent, n - sent);
         if (written > 0) {
             sent += static_cast<uint32_t>(written);
         } else if (written < 0 && errno == EAGAIN) {
             pollfd pfd{comPort, POLLOUT, 0};
-            poll(&pfd, 1, -1);
+            int ready = poll(&pfd, 1, interruptRequested ? static_cast<int>(WRITE_TIMEOUT_CONSTANT_MS) : -1);
+            if (ready == 0) return 0;
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else {

@@ -115,7 +115,7 @@ expect_only() {
 # The case directory holds only what the harness put there: nothing escaped rx/.
 expect_nothing_outside() {
     local dir=$1 extra
-    extra=$(cd "$dir" && ls -A | grep -vxE 'a|b|rx|peer|src|cable\.(pid|err)|zmodem\.out(\.rc)?|peer\.log|rz\.out(\.rc)?|sender\.out(\.rc)?' || true)
+    extra=$(cd "$dir" && ls -A | grep -vxE 'a|b|rx|peer|src|cable\.(pid|err)|zmodem\.out(\.rc|\.err)?|peer\.log|rz\.out(\.rc)?|sender\.out(\.rc)?' || true)
     if [[ -n "$extra" ]]; then
         echo "FAIL: written outside the receive directory: $extra"
         return 1

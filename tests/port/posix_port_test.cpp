@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "adapter/interrupt_flag.h"
 #include "adapter/serial_port.h"
 
 namespace {
@@ -95,6 +96,15 @@ TEST_F(PosixPortTest, WritesReachThePeerWhole) {
         got.insert(got.end(), buf, buf + n);
     }
     EXPECT_EQ(got, block);
+}
+
+// A peer that has stopped reading holds a write until the line has room;
+// after a stop request it holds it no longer than the write time-out.
+TEST_F(PosixPortTest, StopEndsAWriteTheLineDoesNotTake) {
+    std::vector<uint8_t> block(1 << 20, 'x');
+    interruptRequested = 1;
+    EXPECT_EQ(portWrite(block.data(), static_cast<uint32_t>(block.size())), 0);
+    interruptRequested = 0;
 }
 
 TEST_F(PosixPortTest, HungUpLineDeliversNothingWithoutSpinning) {
