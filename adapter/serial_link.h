@@ -40,6 +40,8 @@ int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32
 // that a subpacket with its many escape pairs costs one system call.
 void ioGatherWrites(ZmodemSession* session, TransferIo* io);
 void ioFlushWrites(ZmodemSession* session, TransferIo* io);
+// Drops what has been written and has not yet gone out on the line.
+inline void ioDiscardOutput(ZmodemSession*, TransferIo*) { portDiscardOutput(); }
 // Discards input until the line has been quiet for one read time-out, or
 // until PURGE_LIMIT bytes have been discarded: for a line on which the peer
 // may still be streaming.

@@ -35,6 +35,8 @@ inline int portReadBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
 // True when a byte from the peer is there to be read at once: read ahead in
 // portInput, or waiting in the device. Never waits.
 bool portInputWaiting();
+// Drops what has been written and not yet sent on the line.
+void portDiscardOutput();
 // Hands all n bytes to the port; 1 when done, 0 on failure.
 int portWrite(const uint8_t* bytes, uint32_t n);
 // Waits the given number of milliseconds between read attempts.

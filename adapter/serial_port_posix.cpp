@@ -182,6 +182,10 @@ bool portInputWaiting() {
     }
 }
 
+void portDiscardOutput() {
+    if (comPort >= 0) tcflush(comPort, TCOFLUSH);
+}
+
 int portWrite(const uint8_t* bytes, uint32_t n) {
     if (comPort < 0) return 0;
     uint32_t sent = 0;

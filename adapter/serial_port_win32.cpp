@@ -239,6 +239,10 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     return result;
 }
 
+void portDiscardOutput() {
+    if (comPort != INVALID_HANDLE_VALUE) PurgeComm(comPort, PURGE_TXCLEAR);
+}
+
 bool portInputWaiting() { return portInput.next < portInput.end || bytesWaiting() > 0; }
 
 // The write is waited for as long as its time-out allows, and a margin; a

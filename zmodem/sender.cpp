@@ -25,14 +25,35 @@ void readBlock(ZmodemSession* session) {
     ioReadFile(session, session->io, session->buffer, session->blockSize, &session->blockLength);
 }
 
-// Streams subpackets, polling for a ZRPOS after each. Returns the next state.
-SendState stream(ZmodemSession* session) {
+// A header read with single attempts, whether or not a reply has begun:
+// it waits one read time-out for one.
+void awaitReply(ZmodemSession* session) {
+    session->waitForInput = 0;
+    receiveHeader(session);
+    session->waitForInput = 1;
+}
+
+// Streams subpackets, polling for a ZRPOS after each. Once the receiver has
+// asked for a rewind (*noisy), each subpacket waits for a reply as long as
+// one read time-out: on a line that damages data, what is in flight when a
+// ZRPOS comes goes again and is exposed again, so the sender keeps little
+// in flight. Returns the next state.
+SendState stream(ZmodemSession* session, bool* noisy) {
     while (!errorPending()) {
         ioGatherWrites(session, session->io);
         sendSubpacket(session);
         ioFlushWrites(session, session->io);
-        pollHeader(session);
-        if (headerIs(session, ZRPOS)) return REPOSITION;
+        if (*noisy)
+            awaitReply(session);
+        else
+            pollHeader(session);
+        if (headerIs(session, ZRPOS)) {
+            // All after the offset asked for goes again: what has not left
+            // yet need not, and the receiver need not wade through it.
+            ioDiscardOutput(session, session->io);
+            *noisy = true;
+            return REPOSITION;
+        }
         if (errorPending()) {
             // Nothing came (the usual case), or a reply damaged on the line:
             // the receiver asks again, so streaming goes on.
@@ -174,6 +195,7 @@ void sendFileData(ZmodemSession* session) {
     session->moreData = 1;
     int failures = 0;
     bool done = false;
+    bool noisy = false;  // the receiver has asked for a rewind while data streamed
     while (!errorPending() && !done) {
         switch (state) {
             case READ_BLOCK:
@@ -187,7 +209,7 @@ void sendFileData(ZmodemSession* session) {
                 }
                 break;
             case STREAM:
-                state = stream(session);
+                state = stream(session, &noisy);
                 break;
             case REPOSITION: {
                 uint32_t offset = headerOffset(session);

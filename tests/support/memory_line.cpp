@@ -38,6 +38,8 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     return 0;
 }
 
+void portDiscardOutput() { memoryLine().outputDiscards.push_back(memoryLine().output.size()); }
+
 bool portInputWaiting() {
     MemoryLine& line = memoryLine();
     if (line.input.empty() && line.peer) line.peer(line);

@@ -13,6 +13,7 @@ struct MemoryLine {
     std::deque<uint8_t> input;            // bytes on their way to the engine
     std::vector<uint8_t> output;          // every byte the engine wrote
     std::vector<uint32_t> writeSizes;     // the size of each write call
+    std::vector<size_t> outputDiscards;   // output size at each discard of unsent output
     uint64_t clockMs = 0;                 // virtual time
     uint64_t reads = 0;                   // read calls
     uint64_t emptyReads = 0;              // read calls that timed out

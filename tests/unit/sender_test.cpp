@@ -220,9 +220,13 @@ TEST_F(SenderTest, ZrposDuringStreamingRewinds) {
         ASSERT_EQ(zdata.size(), 2u);
         Bytes first(written().begin(), written().begin() + static_cast<std::ptrdiff_t>(zdata[1].start));
         EXPECT_EQ(subpacketsAt(first, zdata[0].end).size(), c.seenBeforeReply);
+        // What was not sent yet is dropped before the rewind, and from then on
+        // each subpacket waits one read time-out for a reply.
+        EXPECT_EQ(line().outputDiscards, std::vector<size_t>{zdata[1].start});
         std::vector<SeenSubpacket> resumed = subpacketsAfter(written(), ZDATA, 1);
         EXPECT_EQ(shapeOf(resumed), c.shape);
         EXPECT_EQ(joined(resumed), Bytes(data.begin() + c.offset, data.end()));
+        EXPECT_EQ(line().emptyReads, resumed.size());
         EXPECT_EQ(dataOf(written(), ZEOF), std::vector<uint32_t>{static_cast<uint32_t>(c.size)});
         EXPECT_TRUE(endsWithOverAndOut(written()));
     }
