@@ -272,6 +272,20 @@ receive_case() {
         "$dir/zmodem.log" "$dir/sz.log" "$DATA/$file" "$dir/dst/$file"
 }
 
+# send_to_rz DIR ARGS...: on a fresh line, rz receives into DIR/dst while the
+# program runs in DIR/src with ARGS; prints the program's exit status (rz's
+# goes to DIR/rz.status). Status 1 when no line comes up.
+send_to_rz() {
+    local dir=$1
+    shift
+    start_line || return 1
+    (cd "$dir/dst" && timeout 120 rz <"$LINE_B" >"$LINE_B" 2>"$dir/rz.log"; echo $? >"$dir/rz.status") &
+    local rz_pid=$!
+    run_zmodem "$dir/src" "$dir/zmodem.log" 120 "$@"
+    wait "$rz_pid"
+    stop_line
+}
+
 # send_case FILE: the program sends FILE with /s, rz receives it.
 send_case() {
     local file=$1 size
@@ -280,16 +294,11 @@ send_case() {
     local dir="$WORK/tx-$file${ZM_PORT:+-${ZM_PORT//[^A-Za-z0-9]/}}"
     mkdir -p "$dir/src" "$dir/dst"
     cp "$DATA/$file" "$dir/src/"
-    if ! start_line; then
+    local zm_status
+    if ! zm_status=$(send_to_rz "$dir" /s "$file"); then
         fail "$name" "no pty pair"
         return
     fi
-    (cd "$dir/dst" && timeout 120 rz <"$LINE_B" >"$LINE_B" 2>"$dir/rz.log"; echo $? >"$dir/rz.status") &
-    local rz_pid=$!
-    local zm_status
-    zm_status=$(run_zmodem "$dir/src" "$dir/zmodem.log" 120 /s "$file")
-    wait "$rz_pid"
-    stop_line
     transfer_checks "$name" "$zm_status" "$(cat "$dir/rz.status")" \
         "$dir/zmodem.log" "$dir/rz.log" "$DATA/$file" "$dir/dst/$file"
 }
@@ -317,6 +326,21 @@ for name in "ελληνικά.bin" "ёлка-Б.bin"; do
     send_case "s-$name"
 done
 
+# check_refused NAME STATUS LINE DIR PEER_LOG: the run failed (status 2),
+# the program said LINE, and nothing was written in DIR/dst.
+check_refused() {
+    local name=$1 status=$2 line=$3 dir=$4 peer_log=$5
+    if [ "$status" != 2 ]; then
+        fail "$name" "exit status $status, expected 2" "$dir/zmodem.log" "$peer_log"
+    elif ! clean_log "$dir/zmodem.log" | grep -qxF "$line"; then
+        fail "$name" "no \"$line\" line" "$dir/zmodem.log"
+    elif [ -n "$(ls -A "$dir/dst")" ]; then
+        fail "$name" "written: $(ls -A "$dir/dst")"
+    else
+        pass "$name"
+    fi
+}
+
 # device_name_case FILE: sz offers FILE under a name that Windows maps to a
 # device; the program refuses it and writes nothing, and the run fails.
 device_name_case() {
@@ -334,17 +358,7 @@ device_name_case() {
     (cd "$dir/src" && timeout 120 sz "$file" <"$LINE_B" >"$LINE_B" 2>"$dir/sz.log")
     wait "$zm_pid"
     stop_line
-    local status
-    status=$(cat "$dir/zmodem.status")
-    if [ "$status" != 2 ]; then
-        fail "$name" "exit status $status, expected 2" "$dir/zmodem.log" "$dir/sz.log"
-    elif ! clean_log "$dir/zmodem.log" | grep -qxF "failed to open file $file"; then
-        fail "$name" "no \"failed to open file $file\" line" "$dir/zmodem.log"
-    elif [ -n "$(ls -A "$dir/dst")" ]; then
-        fail "$name" "written: $(ls -A "$dir/dst")"
-    else
-        pass "$name"
-    fi
+    check_refused "$name" "$(cat "$dir/zmodem.status")" "failed to open file $file" "$dir" "$dir/sz.log"
 }
 device_name_case nul.txt
 device_name_case "nul .txt"
@@ -356,24 +370,12 @@ large_file_case() {
     local dir="$WORK/tx-large"
     mkdir -p "$dir/src" "$dir/dst"
     truncate -s 4G "$dir/src/big.bin"
-    if ! start_line; then
+    local status
+    if ! status=$(send_to_rz "$dir" /s big.bin); then
         fail "$name" "no pty pair"
         return
     fi
-    (cd "$dir/dst" && timeout 120 rz <"$LINE_B" >"$LINE_B" 2>"$dir/rz.log") &
-    local rz_pid=$! status
-    status=$(run_zmodem "$dir/src" "$dir/zmodem.log" 120 /s big.bin)
-    wait "$rz_pid"
-    stop_line
-    if [ "$status" != 2 ]; then
-        fail "$name" "exit status $status, expected 2" "$dir/zmodem.log" "$dir/rz.log"
-    elif ! clean_log "$dir/zmodem.log" | grep -qxF "file big.bin is 2 GiB or larger and cannot be sent"; then
-        fail "$name" "no \"file big.bin is 2 GiB or larger and cannot be sent\" line" "$dir/zmodem.log"
-    elif [ -n "$(ls -A "$dir/dst")" ]; then
-        fail "$name" "received: $(ls -A "$dir/dst")"
-    else
-        pass "$name"
-    fi
+    check_refused "$name" "$status" "file big.bin is 2 GiB or larger and cannot be sent" "$dir" "$dir/rz.log"
     rm -f "$dir/src/big.bin"
 }
 large_file_case
@@ -389,16 +391,11 @@ wildcard_case() {
         head -c 3000 /dev/urandom >"$dir/src/$f"
         touch -d @1000000000 "$dir/src/$f"
     done
-    if ! start_line; then
+    local zm_status
+    if ! zm_status=$(send_to_rz "$dir" /s 'w?.bin' '*.txt'); then
         fail "$name" "no pty pair"
         return
     fi
-    (cd "$dir/dst" && timeout 120 rz <"$LINE_B" >"$LINE_B" 2>"$dir/rz.log"; echo $? >"$dir/rz.status") &
-    local rz_pid=$!
-    local zm_status
-    zm_status=$(run_zmodem "$dir/src" "$dir/zmodem.log" 120 /s 'w?.bin' '*.txt')
-    wait "$rz_pid"
-    stop_line
     local got
     got=$(cd "$dir/dst" && echo *)
     if [ "$zm_status" != 0 ] || [ "$(cat "$dir/rz.status")" != 0 ]; then
