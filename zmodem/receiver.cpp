@@ -113,9 +113,12 @@ bool lineStaysQuiet(ZmodemSession* session) {
 
 void receiveSession(ZmodemSession* session) {
     if (session->buffer != nullptr) session->bufferEnd = session->buffer + session->bufferSize;
-    // The sender waits for this side to speak first; what is on the line
-    // (its command and invitation) needs no waiting for.
-    ioDrain(session, session->io);
+    // The sender's command and invitation may still be arriving: they are
+    // waited out, once per run. Answered as well, a late invitation draws a
+    // second ZRINIT, which a sender may take as the answer to what it sends
+    // next (`sz -e` then sends its ZSINIT and its first offer twice, and a
+    // second ZSKIP skips the file after it).
+    ioPurge(session, session->io);
     session->skipFile = 0;
     bool batchClosed = false;
     while (!errorPending() && !batchClosed) {

@@ -109,7 +109,7 @@ TEST_F(ReceiverTest, WholeBatchWithBothCrcsIsWrittenByteForByte) {
         EXPECT_EQ(h.data, h.type == ZRINIT ? flags(ZRINIT_FLAGS) : 0u);
     }
     EXPECT_TRUE(line().input.empty());
-    EXPECT_EQ(line().emptyReads, 0u);  // no file waits for a quiet line before its ZRPOS
+    EXPECT_EQ(line().emptyReads, 1u);  // the opening purge; no file waits for a quiet line before its ZRPOS
     EXPECT_EQ(countOf(out, "closing file\n"), 2u);
     EXPECT_EQ(peer.remaining(), 0u);
 }
@@ -125,9 +125,9 @@ TEST_F(ReceiverTest, ZfinRightAfterZrinitEndsCleanlyWhateverTheLastBytes) {
         EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZFIN}));
         EXPECT_FALSE(endsWithAbort(written()));
         EXPECT_TRUE(line().input.empty());
-        // Only the silent peer costs anything: a single read time-out (the
-        // opening drain waits for nothing).
-        EXPECT_EQ(line().emptyReads, closing.empty() ? 1u : 0u);
+        // The opening purge waits for quiet once; a silent peer costs one
+        // read time-out more.
+        EXPECT_EQ(line().emptyReads, closing.empty() ? 2u : 1u);
     }
 }
 
