@@ -352,7 +352,8 @@ void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, cons
     *position = 0;
     *skip = 0;
     uint32_t existingLength = 0;
-    TakeAction action = ioNameIsSafe(name) ? chooseAction(session, name, &existingLength) : TAKE_NEW;
+    bool safe = ioNameIsSafe(name);
+    TakeAction action = safe ? chooseAction(session, name, &existingLength) : TAKE_NEW;
     if (action == TAKE_SKIP) {
         consolePrintf(MSG_FILE_SKIPPED_AS_ASKED, name);
         progressNote(name, PROGRESS_SKIPPED);
@@ -360,7 +361,7 @@ void ioCreateFile(ZmodemSession* session, TransferIo* io, const char* name, cons
         return;
     }
     consolePrintf(MSG_OPENING_FILE, name);
-    io->file = ioNameIsSafe(name) ? createRegularFile(name, action != TAKE_NEW) : nullptr;
+    io->file = safe ? createRegularFile(name, action != TAKE_NEW) : nullptr;
     if (io->file == nullptr) {
         consolePrintf(MSG_OPEN_FAILED, name);
         io->failedFiles++;

@@ -25,9 +25,10 @@ void addFromRegistry(PortList* list) {
         DWORD nameLength = sizeof name;
         DWORD portLength = sizeof port - 1;
         DWORD type = 0;
-        if (RegEnumValueA(key, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(port),
-                          &portLength) != ERROR_SUCCESS)
-            break;
+        LONG status = RegEnumValueA(key, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(port),
+                                    &portLength);
+        if (status == ERROR_MORE_DATA) continue;  // no port name is that long: passed over
+        if (status != ERROR_SUCCESS) break;
         if (type != REG_SZ) continue;
         port[portLength] = '\0';
         portListAppend(list, port);
