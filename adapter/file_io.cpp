@@ -17,7 +17,7 @@
 
 #include "adapter/file_names.h"
 #include "adapter/progress.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace {
 

@@ -4,7 +4,8 @@
 
 #include <cstdint>
 
-#include "zmodem/session.h"
+#include "adapter/error_slot.h"
+#include "adapter/session_record.h"
 
 // Fills the send batch with one name, or with several in order; on Windows a
 // name with wildcards stands for the files it matches.

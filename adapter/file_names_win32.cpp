@@ -9,7 +9,7 @@
 
 #include <climits>
 
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "zmodem/constants.h"
-#include "zmodem/messages.h"
+#include "adapter/constants.h"
+#include "adapter/messages.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <unistd.h>
 #endif
 
-#include "zmodem/constants.h"
-#include "zmodem/messages.h"
+#include "adapter/constants.h"
+#include "adapter/messages.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "adapter/serial_link.h"
 
 #include "adapter/serial_port.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 void ioReadRetry(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, uint32_t* actual) {
     for (int attempt = 0; *actual == 0 && !interruptRequested && attempt < READ_WAIT_RETRIES; attempt++) {

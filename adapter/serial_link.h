@@ -6,8 +6,9 @@
 
 #include "adapter/interrupt_flag.h"
 #include "adapter/serial_port.h"
-#include "zmodem/messages.h"
-#include "zmodem/session.h"
+#include "adapter/messages.h"
+#include "adapter/error_slot.h"
+#include "adapter/session_record.h"
 
 // The further attempts of ioReadWait after a first read that brought nothing:
 // up to 200, each after a pause; raises the time-out when none brings a byte.

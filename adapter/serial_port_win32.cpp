@@ -16,8 +16,8 @@
 
 #include "adapter/port_settings.h"
 #include "adapter/serial_port.h"
-#include "zmodem/constants.h"
-#include "zmodem/messages.h"
+#include "adapter/constants.h"
+#include "adapter/messages.h"
 
 namespace {
 

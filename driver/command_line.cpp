@@ -9,7 +9,7 @@
 #include "adapter/progress.h"
 #include "driver/interrupt.h"
 #include "driver/lifecycle.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace {
 

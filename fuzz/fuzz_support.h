@@ -19,7 +19,7 @@
 #include "adapter/file_io.h"
 #include "driver/lifecycle.h"
 #include "tests/support/memory_line.h"
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 #include "zmodem/session.h"
 
 // A broken invariant: say which, then stop the run so that libFuzzer keeps the input.

@@ -5,7 +5,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "zmodem/header.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::silenceStdout();

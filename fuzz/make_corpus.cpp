@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tests/support/wire.h"
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 
 namespace {
 

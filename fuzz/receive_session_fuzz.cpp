@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "tests/support/wire.h"
 #include "zmodem/receiver.h"
 

@@ -15,7 +15,7 @@
 #include "fuzz/fuzz_support.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/wire.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "zmodem/sender.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "fuzz/fuzz_support.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "zmodem/subpacket_rx.h"
 
 namespace {

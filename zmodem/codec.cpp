@@ -1,7 +1,7 @@
 #include "zmodem/codec.h"
 
 #include "adapter/serial_link.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "adapter/serial_link.h"
 #include "zmodem/codec.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 const uint8_t ZRQINIT_HEADER[HEX_HEADER_LENGTH] = {
     ZPAD, ZPAD, ZDLE, FRAME_HEX, '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', '0', CR, LF, XON,

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 #include "zmodem/session.h"
 
 // The complete hex ZRQINIT, all data bytes zero.

@@ -4,7 +4,7 @@
 #include "adapter/serial_link.h"
 #include "zmodem/codec.h"
 #include "zmodem/header.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "zmodem/subpacket_tx.h"
 
 namespace {

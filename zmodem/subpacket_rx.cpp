@@ -5,7 +5,7 @@
 
 #include "adapter/serial_link.h"
 #include "zmodem/codec.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "tests/support/memory_line.h"
 
 #include "adapter/serial_port.h"
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 
 MemoryLine& memoryLine() {
     static MemoryLine line;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 
 ScriptedPeer& ScriptedPeer::on(uint8_t type, const Bytes& reply, int times) {
     steps_.push_back({type, nullptr, reply, times, nullptr});

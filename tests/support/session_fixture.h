@@ -16,7 +16,7 @@
 #include "tests/support/memory_line.h"
 #include "tests/support/wire.h"
 #include "adapter/file_io.h"
-#include "zmodem/constants.h"
+#include "adapter/constants.h"
 #include "zmodem/session.h"
 
 // Sets up a session the way the program does: an 18000-byte buffer, 1024-byte

@@ -20,7 +20,7 @@ TEST(Crc, CheckValues) {
 
 #include "adapter/serial_link.h"
 #include "tests/support/session_fixture.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace {
 

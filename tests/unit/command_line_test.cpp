@@ -9,8 +9,8 @@
 #include "driver/command_line.h"
 #include "tests/support/memory_line.h"
 #include "tests/support/scripted_peer.h"
-#include "zmodem/constants.h"
-#include "zmodem/messages.h"
+#include "adapter/constants.h"
+#include "adapter/messages.h"
 
 namespace fs = std::filesystem;
 

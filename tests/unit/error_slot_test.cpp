@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/support/session_fixture.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "zmodem/session.h"
 
 namespace {

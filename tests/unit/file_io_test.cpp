@@ -10,7 +10,7 @@
 
 #include "adapter/file_io.h"
 #include "tests/support/session_fixture.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 
 #include "tests/support/session_fixture.h"
 #include "zmodem/header.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 
 namespace {
 

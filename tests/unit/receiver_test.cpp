@@ -16,7 +16,7 @@
 #include "driver/lifecycle.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/session_fixture.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "zmodem/receiver.h"
 
 namespace fs = std::filesystem;

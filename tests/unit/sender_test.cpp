@@ -9,7 +9,7 @@
 #include "adapter/file_io.h"
 #include "tests/support/scripted_peer.h"
 #include "tests/support/session_fixture.h"
-#include "zmodem/messages.h"
+#include "adapter/messages.h"
 #include "zmodem/sender.h"
 
 namespace fs = std::filesystem;
