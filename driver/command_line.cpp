@@ -5,6 +5,7 @@
 
 #include "adapter/file_io.h"
 #include "adapter/interrupt_flag.h"
+#include "adapter/line.h"
 #include "adapter/port_settings.h"
 #include "adapter/progress.h"
 #include "driver/interrupt.h"
@@ -14,7 +15,7 @@
 namespace {
 
 ZmodemSession session;
-bool lineOpen = false;
+bool sessionLineOpen = false;
 static_assert(BATCH_SIZE - 1 == 255, "MSG_TOO_MANY_FILES names the batch limit");
 
 // Prints what is still pending and tears down; the status says whether the
@@ -27,7 +28,7 @@ int finishTransfer() {
         reportError();
         raiseError(ZMD011_INTERRUPTED);
     }
-    bool failed = !lineOpen || errorPending() || session.ioState.failedFiles != 0;
+    bool failed = !sessionLineOpen || errorPending() || session.ioState.failedFiles != 0;
     reportError();
     sessionDestroy(&session);
     fflush(stdout);
@@ -45,10 +46,12 @@ int refuse(const char* message) {
 
 int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
-    lineOpen = false;
+    sessionLineOpen = false;
     errorSlot = ErrorSlot{};
     progressInit();
     interruptInstall();
+    // Standard input and output as the line: nothing may be printed on it.
+    lineClaimStdio();
     printf(MSG_BANNER);
     // Only sending takes more than one argument after the mode.
     bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';
@@ -64,15 +67,16 @@ int runCommandLine(int argc, char** argv) {
         return EXIT_TRANSFER_OK;
     }
     // A bad line setting is refused before the port is touched.
-    LineSettings line;
-    if (!lineSettingsRead(&line)) {
+    LineSettings settings;
+    Line line{};
+    if (!lineSettingsRead(&settings) || !lineParse(&line, &settings)) {
         fflush(stdout);
         return EXIT_USAGE;
     }
     if (mode[1] == 'r') {
         sessionConstruct(&session);
-        lineOpen = sessionOpen(&session);
-        if (lineOpen) sessionReceive(&session);
+        sessionLineOpen = sessionOpen(&session);
+        if (sessionLineOpen) sessionReceive(&session);
         return finishTransfer();
     }
     const char* const* names = argv + 2;
@@ -85,7 +89,7 @@ int runCommandLine(int argc, char** argv) {
     }
     if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
-    lineOpen = sessionOpen(&session);
-    if (lineOpen) sessionSend(&session, names, count);
+    sessionLineOpen = sessionOpen(&session);
+    if (sessionLineOpen) sessionSend(&session, names, count);
     return finishTransfer();
 }
