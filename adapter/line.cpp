@@ -55,6 +55,21 @@ int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) { return fdWrite(lin
 LineWaitHandle lineWaitHandle(Line* line) { return line->fd; }
 
 void lineArmWait(Line*) {}
+#else
+// Only a device opens on Windows so far; the other kinds refuse in their open.
+int lineRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) { return serialRead(line, buffer, n, count); }
+
+int lineReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
+    return serialReadWithin(line, buffer, n, count, timeoutMs);
+}
+
+bool lineInputWaiting(Line* line) { return serialInputWaiting(line); }
+
+int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) { return serialWrite(line, bytes, n); }
+
+LineWaitHandle lineWaitHandle(Line* line) { return line->waitEvent; }
+
+void lineArmWait(Line* line) { serialArmWait(line); }
 #endif
 
 void lineDiscardOutput(Line* line) {

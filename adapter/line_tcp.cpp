@@ -12,7 +12,7 @@
 #ifdef _WIN32
 
 int tcpOpen(Line* line) {
-    printf(MSG_TCP_CONNECT_FAILED, line->name, MSG_LINE_KIND_UNAVAILABLE);
+    printf(MSG_LINE_UNAVAILABLE, line->name);
     return 1;
 }
 
@@ -70,7 +70,7 @@ int connectWithin(const addrinfo* address, int timeoutMs) {
 
 int tcpOpen(Line* line) {
     if (line->kind == LINE_TELNET) {
-        printf(MSG_TCP_CONNECT_FAILED, line->name, MSG_LINE_KIND_UNAVAILABLE);
+        printf(MSG_LINE_UNAVAILABLE, line->name);
         return 1;
     }
     signal(SIGPIPE, SIG_IGN);  // a closed connection is a failed write, not a signal

@@ -55,7 +55,7 @@
 #define MSG_LINE_OPENED "Line %s successfully opened.\n"
 #define MSG_STDIO_LINE_NAME "- (standard input and output)"
 #define MSG_TCP_RESOLVE_FAILED "Cannot find host %s: %s.\n"
-#define MSG_LINE_KIND_UNAVAILABLE "this kind of line is not available in this build"
+#define MSG_LINE_UNAVAILABLE "Line %s cannot be opened: this kind of line is not available in this build.\n"
 #define MSG_TCP_CONNECT_FAILED "Cannot connect to %s: %s.\n"
 // A line that is gone: the device removed or hung up, the other end closed.
 #define LIN001_LINE_GONE "LIN001 Line %s is gone\n"
