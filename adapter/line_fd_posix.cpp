@@ -49,6 +49,13 @@ int markGone(Line* line) {
 // bytes (0: nothing yet), LINE_GONE, or LINE_FAILED.
 int fill(Line* line, ssize_t* got) {
     *got = 0;
+    // A pipe or a socket blocks where a raw device returns nothing: only a
+    // readable one is read, and there an end of input is the line gone.
+    if (line->kind != LINE_DEVICE) {
+        pollfd pfd{line->fd, POLLIN, 0};
+        int ready = poll(&pfd, 1, 0);
+        if (ready <= 0) return ready < 0 && errno != EINTR ? LINE_FAILED : LINE_OK;
+    }
     while (true) {
         ssize_t result = read(line->fd, line->input, sizeof line->input);
         if (result > 0) {
@@ -57,7 +64,8 @@ int fill(Line* line, ssize_t* got) {
             *got = line->end - line->next;
             return line->gone ? LINE_GONE : LINE_OK;
         }
-        if (result == 0) return LINE_OK;  // end of input, or a device with nothing yet: poll tells which
+        if (result == 0 && line->kind != LINE_DEVICE) return markGone(line);
+        if (result == 0) return LINE_OK;  // a device with nothing yet, or hung up: poll tells which
         if (errno == EINTR) return LINE_OK;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return LINE_OK;
         if (goneErrno(errno)) return markGone(line);

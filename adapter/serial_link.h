@@ -26,13 +26,16 @@ inline void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, 
     *count = static_cast<int32_t>(actual);
 }
 
-// One read attempt; raises the time-out when nothing came.
+// One read attempt; raises the time-out when nothing came, also from a line that is gone.
 inline void ioReadOnce(ZmodemSession*, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count) {
     uint32_t actual = 0;
     int status = lineReadBuffered(io->line, buffer, n, &actual);
     *count = static_cast<int32_t>(actual);
     if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
-    if (status == LINE_GONE && actual == 0) ioLineGone(io);
+    // A single attempt on a line that is gone brought nothing, as a quiet
+    // line's does: a peer that hangs up after its last word (the "OO" after
+    // the batch) ends nothing. The next waiting read or write says it is gone.
+    (void)status;
     if (actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 

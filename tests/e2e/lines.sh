@@ -1,0 +1,112 @@
+#!/usr/bin/env bash
+# The kinds of line besides a device, against lrzsz: standard input and
+# output (ZMODEM_PORT=-, joined to the cable by socat as a terminal program
+# would join it), a raw TCP connection (tcp:127.0.0.1:PORT, socat listening
+# with sz or rz behind), and a line that goes away in the middle of a
+# transfer: exit 2 soon after, one message naming the line, the partial file
+# kept.
+#
+#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone)
+. "$(dirname "$0")/lib.sh"
+e2e_init "$1"
+KIND=${2:-stdio}
+
+# stdio_case DIR DIRECTION: sz -> zmodem /r, or zmodem /s -> rz, the program
+# on standard input and output.
+stdio_case() {
+    local dir=$1 direction=$2
+    mkdir -p "$dir/src" "$dir/dst"
+    make_every_byte "$dir/src/every.bin" 300
+    cable_start "$dir" || return 1
+    if [[ $direction == receive ]]; then
+        peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz every.bin &
+        local peer=$!
+        (cd "$dir/dst" && ZMODEM_PORT=- timeout "$E2E_TRANSFER_TIMEOUT" \
+            socat FILE:"$dir/a",raw,echo=0 EXEC:"'$ZMODEM_BIN' /r" 2>"$dir/out") </dev/null
+        wait "$peer"
+        expect_same "$dir/src/every.bin" "$dir/dst/every.bin" stdio-receive || return 1
+    else
+        peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
+        local peer=$!
+        (cd "$dir/src" && ZMODEM_PORT=- timeout "$E2E_TRANSFER_TIMEOUT" \
+            socat FILE:"$dir/a",raw,echo=0 EXEC:"'$ZMODEM_BIN' /s every.bin" 2>"$dir/out") </dev/null
+        wait "$peer"
+        expect_same "$dir/src/every.bin" "$dir/dst/every.bin" stdio-send || return 1
+    fi
+    # The transcript goes to standard error, and names the line.
+    grep -q "Line - (standard input and output) successfully opened." "$dir/out" ||
+        { echo "FAIL: stdio $direction: no success line on standard error"; cat "$dir/out"; return 1; }
+    cable_stop "$dir"
+}
+
+# tcp_case DIR DIRECTION: lrzsz behind a listening socat, the program connects.
+tcp_case() {
+    local dir=$1 direction=$2 peer
+    mkdir -p "$dir/src" "$dir/dst"
+    make_every_byte "$dir/src/every.bin" 300
+    if [[ $direction == receive ]]; then peer="cd '$dir/src' && exec sz every.bin"; else peer="cd '$dir/dst' && exec rz"; fi
+    watch_start "$dir/listen.log" socat -d -d TCP-LISTEN:0,bind=127.0.0.1 SYSTEM:"$peer",pty,raw,echo=0 || return 1
+    local listener=$WATCH_PID
+    if ! watch_for '*listening on*'; then watch_close; echo "FAIL: no listener"; return 1; fi
+    local port
+    port=$(tail -n 1 "$dir/listen.log" | sed 's/.*://')
+    watch_rest
+    local work=$dir/dst args=(/r)
+    [[ $direction == send ]] && work=$dir/src args=(/s every.bin)
+    zmodem_on "tcp:127.0.0.1:$port" "$work" "$dir/out" "${args[@]}"
+    wait "$listener"
+    expect_status "$dir/out" 0 "tcp $direction" || return 1
+    expect_same "$dir/src/every.bin" "$dir/dst/every.bin" "tcp-$direction" || return 1
+    grep -q "Line tcp:127.0.0.1:$port successfully opened." "$dir/out" ||
+        { echo "FAIL: tcp $direction: no success line"; return 1; }
+}
+
+# gone_case DIR DIRECTION: the cable is taken away once data flows; the
+# program must end on its own with status 2 and say that the line is gone,
+# not wait out its time-outs (ten of 24 s each).
+gone_case() {
+    local dir=$1 direction=$2
+    mkdir -p "$dir/src" "$dir/dst"
+    make_random "$dir/src/big.bin" $((96 * 1024 * 1024))
+    cable_start "$dir" || return 1
+    if [[ $direction == receive ]]; then
+        peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz big.bin &
+        watch_start "$dir/out" sh -c "cd '$dir/dst' && ZMODEM_PORT='$dir/a' exec '$ZMODEM_BIN' /r; " || return 1
+        local pid=$WATCH_PID
+        watch_for '*opening file*' || { watch_rest; echo "FAIL: gone receive: no file opened"; return 1; }
+        watch_rest
+        # The first data has been written: the line is taken away mid-file.
+        timeout 60 sh -c "until [ -s '$dir/dst/big.bin' ]; do :; done"
+    else
+        peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
+        watch_start "$dir/out" sh -c "cd '$dir/src' && ZMODEM_PORT='$dir/a' exec '$ZMODEM_BIN' /s big.bin" || return 1
+        local pid=$WATCH_PID
+        watch_for 'read 1024 bytes' || { watch_rest; echo "FAIL: gone send: no data sent"; return 1; }
+        watch_rest
+    fi
+    local start=$SECONDS
+    cable_stop "$dir"
+    local rc=0
+    wait "$pid" || rc=$?
+    local took=$((SECONDS - start))
+    wait "$WATCH_COPIER"
+    wait
+    [[ $rc == 2 ]] || { echo "FAIL: gone $direction: status $rc, not 2"; return 1; }
+    # A bound far below the ten time-outs a quiet line would cost (240 s).
+    [[ $took -le 5 ]] || { echo "FAIL: gone $direction: took $took s to notice"; return 1; }
+    [[ $(grep -c "LIN001 Line $dir/a is gone" "$dir/out") == 1 ]] ||
+        { echo "FAIL: gone $direction: not said once that the line is gone"; tail -5 "$dir/out"; return 1; }
+    if [[ $direction == receive ]]; then
+        local size
+        size=$(stat -c %s "$dir/dst/big.bin")
+        [[ $size -gt 0 && $size -lt $((96 * 1024 * 1024)) ]] || { echo "FAIL: partial file not kept ($size)"; return 1; }
+        cmp -n "$size" "$dir/src/big.bin" "$dir/dst/big.bin" || { echo "FAIL: partial file damaged"; return 1; }
+    fi
+}
+
+status=0
+for direction in receive send; do
+    dir=$(case_dir "$KIND-$direction")
+    if "${KIND}_case" "$dir" "$direction"; then echo "ok: $KIND $direction"; else status=1; E2E_FAILED=1; fi
+done
+exit "$status"
