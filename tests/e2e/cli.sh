@@ -59,6 +59,10 @@ check rts-word 1 "Error: ZMODEM_RTS=1 must be on or off" ZMODEM_RTS=1 -- /s file
 
 # A device that does not exist, or is no terminal: the run ends at once with
 # the failed step (in the program's Win32 wording) and the ports to choose from.
+check port-unknown-prefix 1 "Error: ZMODEM_PORT=xyz:1 is not a line this program opens" ZMODEM_PORT=xyz:1 -- /r
+check port-not-a-number 1 "Error: ZMODEM_PORT=tcp:localhost:http is not a line" ZMODEM_PORT=tcp:localhost:http -- /r
+check port-no-host 2 "Cannot find host nosuchhost.invalid" ZMODEM_PORT=tcp:nosuchhost.invalid:23 -- /r
+check port-refused 2 "Cannot connect to tcp:127.0.0.1:1: Connection refused." ZMODEM_PORT=tcp:127.0.0.1:1 -- /r
 check missing-port 2 "CreateFile failed with error 2." ZMODEM_BAUD=57600 ZMODEM_DTR=off -- /r
 check missing-port-list 2 "Choose one with the environment variable ZMODEM_PORT." -- /s file
 check no-terminal 2 "GetCommState failed with error 25." ZMODEM_PORT=/dev/null -- /r
