@@ -84,3 +84,5 @@ void lineClaimStdio() {
     const char* port = getenv(PORT_VARIABLE);
     if (port != nullptr && strcmp(port, "-") == 0) stdioClaim();
 }
+
+void lineRestoreNow() { stdioRestoreNow(); }

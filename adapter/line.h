@@ -116,5 +116,9 @@ void linePause(Line* line, uint32_t milliseconds);
 LineWaitHandle lineWaitHandle(Line* line);
 void lineArmWait(Line* line);
 
+// From a signal handler, before the process ends at once: a terminal made
+// raw for the line gets its modes back. Async-signal-safe.
+void lineRestoreNow();
+
 // The name of the line, as the messages give it.
 inline const char* lineName(const Line* line) { return line->name; }

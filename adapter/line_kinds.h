@@ -11,6 +11,7 @@ void serialDiscardOutput(Line* line);
 int stdioOpen(Line* line);
 void stdioClose(Line* line);
 void stdioClaim();
+void stdioRestoreNow();
 
 #ifdef _WIN32
 int serialRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count);

@@ -23,6 +23,9 @@ namespace {
 
 int claimedIn = -1;
 int claimedOut = -1;
+// A copy of the modes to give back, for a signal handler that cannot reach the record.
+termios restoreModes;
+volatile sig_atomic_t restorePending = 0;
 
 bool sameFile(int a, int b) {
     struct stat sa {};
@@ -70,6 +73,8 @@ int stdioOpen(Line* line) {
     if (isatty(line->fd) && tcgetattr(line->fd, &tio) == 0) {
         line->savedTerminal = tio;
         line->restoreTerminal = true;
+        restoreModes = tio;
+        restorePending = 1;
         speed_t input = cfgetispeed(&tio);
         speed_t output = cfgetospeed(&tio);
         tcflag_t control = tio.c_cflag & (CRTSCTS | CLOCAL | HUPCL);
@@ -105,6 +110,11 @@ void stdioClose(Line* line) {
         tcdrain(line->outFd);
         tcsetattr(line->fd, TCSADRAIN, &line->savedTerminal);
         line->restoreTerminal = false;
+        restorePending = 0;
     }
     line->fd = line->outFd = -1;
+}
+
+void stdioRestoreNow() {
+    if (restorePending && claimedIn >= 0) tcsetattr(claimedIn, TCSANOW, &restoreModes);
 }

@@ -10,6 +10,7 @@
 #endif
 
 #include "adapter/interrupt_flag.h"
+#include "adapter/line.h"
 #include "driver/command_line.h"
 
 namespace {
@@ -32,7 +33,10 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 }
 #else
 extern "C" void onSignal(int) {
-    if (interruptRequested) _exit(EXIT_TRANSFER_FAILED);
+    if (interruptRequested) {
+        lineRestoreNow();
+        _exit(EXIT_TRANSFER_FAILED);
+    }
     interruptRequested = 1;
 }
 #endif

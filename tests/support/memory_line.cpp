@@ -68,3 +68,4 @@ Line* memoryLineRecord() {
     static Line record{};
     return &record;
 }
+void lineRestoreNow() {}
