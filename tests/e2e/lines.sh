@@ -71,7 +71,7 @@ gone_case() {
     cable_start "$dir" || return 1
     if [[ $direction == receive ]]; then
         peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz big.bin &
-        watch_start "$dir/out" sh -c "cd '$dir/dst' && ZMODEM_PORT='$dir/a' exec '$ZMODEM_BIN' /r; " || return 1
+        watch_start "$dir/out" sh -c "cd '$dir/dst' && ZMODEM_PORT='$dir/a' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /r; " || return 1
         local pid=$WATCH_PID
         watch_for '*opening file*' || { watch_rest; echo "FAIL: gone receive: no file opened"; return 1; }
         watch_rest
@@ -79,7 +79,7 @@ gone_case() {
         timeout 60 sh -c "until [ -s '$dir/dst/big.bin' ]; do :; done"
     else
         peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
-        watch_start "$dir/out" sh -c "cd '$dir/src' && ZMODEM_PORT='$dir/a' exec '$ZMODEM_BIN' /s big.bin" || return 1
+        watch_start "$dir/out" sh -c "cd '$dir/src' && ZMODEM_PORT='$dir/a' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /s big.bin" || return 1
         local pid=$WATCH_PID
         watch_for 'read 1024 bytes' || { watch_rest; echo "FAIL: gone send: no data sent"; return 1; }
         watch_rest
