@@ -22,7 +22,7 @@ void raiseError(const char* format, ...) {
 
 void reportError() {
     if (!errorSlot.pending) return;
-    consolePrintf("%s", errorSlot.message);
+    consoleShowError(errorSlot.message);
     fflush(stdout);
     errorSlot.pending = 0;
 }

@@ -69,4 +69,6 @@ void ioDrain(ZmodemSession*, TransferIo*) {
 
 void ioOnHeaderSent(ZmodemSession*, TransferIo*) {}
 void ioOnGarbage(ZmodemSession*, TransferIo*) {}
-void ioOnAccepted(ZmodemSession*, TransferIo*) {}
+void ioOnAccepted(ZmodemSession* session, TransferIo*) {
+    if (closingBytes.watching && session->headerType == ZFIN) closingBytes.active = true;
+}

@@ -41,3 +41,20 @@ void portDiscardOutput();
 int portWrite(const uint8_t* bytes, uint32_t n);
 // Waits the given number of milliseconds between read attempts.
 void portPause(uint32_t milliseconds);
+
+// ---- For the terminal mode: the line waited on together with the console.
+// The handle to wait on for input (POSIX: the descriptor for poll; Windows:
+// an event set when input has arrived, after portArmWait).
+#ifdef _WIN32
+void* portWaitHandle();
+// Starts the wait for input that portWaitHandle signals; true when bytes are
+// there already.
+bool portArmWait();
+#else
+int portWaitHandle();
+#endif
+// Takes what has arrived, without waiting: the count (0 for none), or -1
+// when the line is gone.
+int portReadAvailable(uint8_t* buffer, uint32_t n);
+// Holds the line in the break state for about 250 ms.
+void portSendBreak();

@@ -214,3 +214,30 @@ int portWrite(const uint8_t* bytes, uint32_t n) {
 }
 
 void portPause(uint32_t milliseconds) { sleepMs(milliseconds); }
+
+// ---- For the terminal mode.
+
+int portWaitHandle() { return comPort; }
+
+int portReadAvailable(uint8_t* buffer, uint32_t n) {
+    uint32_t count = 0;
+    if (takeBuffered(buffer, n, &count)) return static_cast<int>(count);
+    if (comPort < 0) return -1;
+    pollfd pfd{comPort, POLLIN, 0};
+    while (true) {
+        int ready = poll(&pfd, 1, 0);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return 0;
+        break;
+    }
+    ssize_t got = read(comPort, buffer, n);
+    if (got > 0) return static_cast<int>(got);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 0;
+    // Readable and yet nothing, or an error: the other end has gone.
+    return -1;
+}
+
+// tcsendbreak gives between 0.25 and 0.5 s.
+void portSendBreak() {
+    if (comPort >= 0) tcsendbreak(comPort, 0);
+}

@@ -278,3 +278,56 @@ void portPause(uint32_t milliseconds) {
     while (clock() - start < ticks) {
     }
 }
+
+// ---- For the terminal mode: a comm event tells that input has arrived.
+
+namespace {
+
+OVERLAPPED commWait;
+DWORD commMask = 0;
+bool commWaitPending = false;
+
+}  // namespace
+
+void* portWaitHandle() {
+    if (commWait.hEvent == nullptr) commWait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return commWait.hEvent;
+}
+
+bool portArmWait() {
+    if (portInputWaiting()) return true;
+    if (comPort == INVALID_HANDLE_VALUE || portWaitHandle() == nullptr) return false;
+    if (commWaitPending) {
+        DWORD ignored = 0;
+        if (!GetOverlappedResult(comPort, &commWait, &ignored, FALSE)) return false;  // still waiting
+        commWaitPending = false;
+        return true;
+    }
+    SetCommMask(comPort, EV_RXCHAR);
+    ResetEvent(commWait.hEvent);
+    if (WaitCommEvent(comPort, &commMask, &commWait)) return true;
+    if (GetLastError() != ERROR_IO_PENDING) return portInputWaiting();
+    commWaitPending = true;
+    // A byte that came before the wait began sets no event.
+    return portInputWaiting();
+}
+
+int portReadAvailable(uint8_t* buffer, uint32_t n) {
+    if (comPort == INVALID_HANDLE_VALUE) return -1;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    DWORD errors = 0;
+    // A port that no longer answers (a USB adapter pulled) is gone.
+    if (!ClearCommError(comPort, &errors, &status)) return -1;
+    if (portInput.next >= portInput.end && status.cbInQue == 0) return 0;
+    uint32_t count = 0;
+    if (portRead(buffer, n, &count) != 0) return -1;
+    return static_cast<int>(count);
+}
+
+void portSendBreak() {
+    if (comPort == INVALID_HANDLE_VALUE) return;
+    SetCommBreak(comPort);
+    Sleep(250);
+    ClearCommBreak(comPort);
+}

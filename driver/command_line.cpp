@@ -1,7 +1,12 @@
 #include "driver/command_line.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "adapter/console.h"
+#include "driver/terminal.h"
 
 #include "adapter/file_io.h"
 #include "adapter/interrupt_flag.h"
@@ -34,6 +39,27 @@ int finishTransfer() {
     return failed ? EXIT_TRANSFER_FAILED : EXIT_TRANSFER_OK;
 }
 
+#ifdef _WIN32
+const char DEFAULT_LINE_NAME[] = "COM1";
+#else
+const char DEFAULT_LINE_NAME[] = "/dev/ttyS0";
+#endif
+
+// ZMODEM_AUTOSTART: on (the default) or off, in any case.
+bool autostartSetting(bool* on) {
+    const char* value = getenv(AUTOSTART_VARIABLE);
+    if (value == nullptr || value[0] == '\0') return true;
+    char lower[8] = {0};
+    for (size_t i = 0; value[i] != '\0' && i < sizeof lower - 1; i++)
+        lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(value[i])));
+    if (strlen(value) < sizeof lower && (strcmp(lower, "on") == 0 || strcmp(lower, "off") == 0)) {
+        *on = strcmp(lower, "on") == 0;
+        return true;
+    }
+    printf(MSG_BAD_MODEM_LINE, AUTOSTART_VARIABLE, value);
+    return false;
+}
+
 // Prints an argument error; the status says so.
 int refuse(const char* message) {
     printf("%s", message);
@@ -58,16 +84,27 @@ int runCommandLine(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* mode = argv[1];
-    if (mode[0] != '/' || (mode[1] != 'r' && mode[1] != 's')) {
+    if (mode[0] != '/' || (mode[1] != 'r' && mode[1] != 's' && mode[1] != 't')) {
         printf(MSG_UNRECOGNIZED_ARGUMENT);
         fflush(stdout);
         return EXIT_TRANSFER_OK;
     }
+    if (mode[1] == 't' && !consoleIsTerminal()) return refuse(MSG_TERMINAL_NEEDS_TTY);
     // A bad line setting is refused before the port is touched.
     LineSettings line;
-    if (!lineSettingsRead(&line)) {
+    bool autostart = true;
+    if (!lineSettingsRead(&line) || (mode[1] == 't' && !autostartSetting(&autostart))) {
         fflush(stdout);
         return EXIT_USAGE;
+    }
+    if (mode[1] == 't') {
+        sessionConstruct(&session);
+        lineOpen = sessionOpen(&session);
+        int status = lineOpen ? runTerminal(&session, line.port != nullptr ? line.port : DEFAULT_LINE_NAME, autostart)
+                              : EXIT_TRANSFER_FAILED;
+        sessionDestroy(&session);
+        fflush(stdout);
+        return status;
     }
     if (mode[1] == 'r') {
         sessionConstruct(&session);

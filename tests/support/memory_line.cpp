@@ -54,3 +54,8 @@ int portWrite(const uint8_t* bytes, uint32_t n) {
 }
 
 void portPause(uint32_t milliseconds) { memoryLine().clockMs += milliseconds; }
+
+// The terminal mode's calls; the unit tests do not run it.
+int portWaitHandle() { return -1; }
+int portReadAvailable(uint8_t*, uint32_t) { return -1; }
+void portSendBreak() {}
