@@ -22,7 +22,11 @@ void raiseError(const char* format, ...) {
 
 void reportError() {
     if (!errorSlot.pending) return;
-    consoleShowError(errorSlot.message);
+    // A line that is gone is said once, however many steps find it so.
+    static bool lineGoneSaid = false;
+    bool repeat = strcmp(errorSlot.format, LIN001_LINE_GONE) == 0 && lineGoneSaid;
+    if (strcmp(errorSlot.format, LIN001_LINE_GONE) == 0) lineGoneSaid = true;
+    if (!repeat) consoleShowError(errorSlot.message);
     fflush(stdout);
     errorSlot.pending = 0;
 }

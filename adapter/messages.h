@@ -10,6 +10,9 @@
 #define MSG_FILENAME_TOO_LONG "\nError: file name longer than 259 characters"
 #define MSG_BAD_BAUD "\nError: ZMODEM_BAUD=%s is not a line speed this system offers (for example 9600, 57600, 115200)"
 #define MSG_BAD_MODEM_LINE "\nError: %s=%s must be on or off"
+#define MSG_BAD_PORT \
+    "\nError: ZMODEM_PORT=%s is not a line this program opens: give a device (/dev/ttyUSB0, COM3), - for " \
+    "standard input and output, tcp:HOST:PORT or telnet:HOST:PORT"
 #define MSG_TOO_MANY_FILES "\nError: more than 255 files to send"
 
 // Engine errors, latched in the error slot.
@@ -49,6 +52,13 @@
 #define MSG_PORT_LIST "Serial ports on this machine: %s. Choose one with the environment variable ZMODEM_PORT.\n"
 #define MSG_PORT_LIST_EMPTY "none found"
 #define MSG_PORT_RECONFIGURED "Serial port %s successfully reconfigured.\n"
+#define MSG_LINE_OPENED "Line %s successfully opened.\n"
+#define MSG_STDIO_LINE_NAME "- (standard input and output)"
+#define MSG_TCP_RESOLVE_FAILED "Cannot find host %s: %s.\n"
+#define MSG_LINE_UNAVAILABLE "Line %s cannot be opened: this kind of line is not available in this build.\n"
+#define MSG_TCP_CONNECT_FAILED "Cannot connect to %s: %s.\n"
+// A line that is gone: the device removed or hung up, the other end closed.
+#define LIN001_LINE_GONE "LIN001 Line %s is gone\n"
 #define MSG_READ_EVENT_FAILED "\nError Create Reader Event"
 #define MSG_READ_FAILED "\nError in GetLastError."
 #define MSG_READ_WAIT_FAILED "\nError in WaitForSingleObject."
@@ -80,6 +90,7 @@
 
 // The terminal mode (/t).
 #define MSG_TERMINAL_NEEDS_TTY "\nError: /t needs a terminal"
+#define MSG_TERMINAL_NEEDS_LINE "\nError: /t needs a line other than standard input and output"
 #define MSG_TERMINAL_HINT "Terminal: Ctrl-T ? lists the commands, Ctrl-T q quits.\n"
 #define MSG_TERMINAL_HELP                                                       \
     "\nCtrl-T q       quit\n"                                                   \
@@ -89,4 +100,3 @@
     "Ctrl-T ? or h  this list\n"                                                \
     "Ctrl-T Ctrl-T  send Ctrl-T\n"
 #define MSG_FILES_PROMPT "\nFiles to send: "
-#define MSG_LINE_GONE "\nThe line %s is gone.\n"

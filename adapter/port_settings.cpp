@@ -53,8 +53,9 @@ bool equalsIgnoringCase(const char* a, const char* b) {
 }
 
 // on or off (any case); unset or empty keeps the default.
-bool readSwitch(const char* name, bool* state) {
+bool readSwitch(const char* name, bool* state, bool* set) {
     const char* value = variable(name);
+    *set = value != nullptr;
     if (value == nullptr) return true;
     if (equalsIgnoringCase(value, "on")) {
         *state = true;
@@ -87,6 +88,7 @@ bool lineSettingsRead(LineSettings* settings) {
     settings->dtr = true;
     settings->rts = true;
     const char* baud = variable(BAUD_VARIABLE);
+    settings->baudSet = baud != nullptr;
     if (baud != nullptr) {
         bool valid = parseBaud(baud, &settings->baud);
 #ifndef _WIN32
@@ -98,7 +100,8 @@ bool lineSettingsRead(LineSettings* settings) {
             return false;
         }
     }
-    return readSwitch(DTR_VARIABLE, &settings->dtr) && readSwitch(RTS_VARIABLE, &settings->rts);
+    return readSwitch(DTR_VARIABLE, &settings->dtr, &settings->dtrSet) &&
+           readSwitch(RTS_VARIABLE, &settings->rts, &settings->rtsSet);
 }
 
 void portListAppend(PortList* list, const char* name) {

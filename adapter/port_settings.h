@@ -16,6 +16,9 @@ struct LineSettings {
     uint32_t baud;
     bool dtr;
     bool rts;
+    bool baudSet;  // the variables were set, not left at their defaults
+    bool dtrSet;
+    bool rtsSet;
 };
 
 // Reads the variables. A bad value prints its message and gives false.

@@ -1,14 +1,18 @@
 #include "adapter/serial_link.h"
 
-#include "adapter/serial_port.h"
+#include "adapter/line.h"
 #include "adapter/messages.h"
 
-void ioReadRetry(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, uint32_t* actual) {
-    for (int attempt = 0; *actual == 0 && !interruptRequested && attempt < READ_WAIT_RETRIES; attempt++) {
-        portPause(READ_RETRY_PAUSE_MS);
-        portRead(buffer, n, actual);
+void ioLineGone(TransferIo* io) { raiseError(LIN001_LINE_GONE, lineName(io->line)); }
+
+void ioReadRetry(ZmodemSession*, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* actual, int status) {
+    for (int attempt = 0; *actual == 0 && status != LINE_GONE && !interruptRequested && attempt < READ_WAIT_RETRIES;
+         attempt++) {
+        linePause(io->line, READ_RETRY_PAUSE_MS);
+        status = lineRead(io->line, buffer, n, actual);
     }
     if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
+    if (*actual == 0 && status == LINE_GONE) ioLineGone(io);
     if (*actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
@@ -20,48 +24,55 @@ uint8_t gathered[4096];
 uint32_t gatheredCount = 0;
 bool gathering = false;
 
-int flushGathered() {
-    int result = gatheredCount == 0 ? 1 : portWrite(gathered, gatheredCount);
+// 1 when the bytes went out; a line that is gone is latched as such.
+int writeLine(TransferIo* io, const uint8_t* bytes, uint32_t n) {
+    int status = lineWrite(io->line, bytes, n);
+    if (status == LINE_GONE) ioLineGone(io);
+    return status == LINE_OK ? 1 : 0;
+}
+
+int flushGathered(TransferIo* io) {
+    int result = gatheredCount == 0 ? 1 : writeLine(io, gathered, gatheredCount);
     gatheredCount = 0;
     return result;
 }
 
 }  // namespace
 
-int ioWrite(ZmodemSession*, TransferIo*, const uint8_t* bytes, uint32_t n) {
+int ioWrite(ZmodemSession*, TransferIo* io, const uint8_t* bytes, uint32_t n) {
     // The write still goes out: the abort sequence is written with it pending.
     if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
-    if (!gathering) return portWrite(bytes, n);
-    if (n > sizeof gathered - gatheredCount) flushGathered();
-    if (n > sizeof gathered) return portWrite(bytes, n);
+    if (!gathering) return writeLine(io, bytes, n);
+    if (n > sizeof gathered - gatheredCount) flushGathered(io);
+    if (n > sizeof gathered) return writeLine(io, bytes, n);
     for (uint32_t i = 0; i < n; i++) gathered[gatheredCount++] = bytes[i];
     return 1;
 }
 
 void ioGatherWrites(ZmodemSession*, TransferIo*) { gathering = true; }
 
-void ioFlushWrites(ZmodemSession*, TransferIo*) {
-    flushGathered();
+void ioFlushWrites(ZmodemSession*, TransferIo* io) {
+    flushGathered(io);
     gathering = false;
 }
 
-void ioPurge(ZmodemSession*, TransferIo*) {
+void ioPurge(ZmodemSession*, TransferIo* io) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];
     uint32_t dwRead = 0;
     uint32_t discarded = 0;
     do {
         dwRead = 0;
-        portRead(lpBuf, 1, &dwRead);
+        if (lineRead(io->line, lpBuf, 1, &dwRead) == LINE_GONE) ioLineGone(io);
         discarded += dwRead;
     } while (dwRead != 0 && discarded < PURGE_LIMIT);
 }
 
-void ioDrain(ZmodemSession*, TransferIo*) {
+void ioDrain(ZmodemSession*, TransferIo* io) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];
     uint32_t discarded = 0;
-    while (discarded < PURGE_LIMIT && portInputWaiting()) {
+    while (discarded < PURGE_LIMIT && lineInputWaiting(io->line)) {
         uint32_t dwRead = 0;
-        portReadBuffered(lpBuf, 1, &dwRead);
+        if (lineReadBuffered(io->line, lpBuf, 1, &dwRead) == LINE_GONE) ioLineGone(io);
         if (dwRead == 0) break;
         discarded += dwRead;
     }

@@ -5,21 +5,24 @@
 #include <cstdint>
 
 #include "adapter/interrupt_flag.h"
-#include "adapter/serial_port.h"
+#include "adapter/line.h"
 #include "adapter/messages.h"
 #include "adapter/error_slot.h"
 #include "adapter/session_record.h"
 
 // The further attempts of ioReadWait after a first read that brought nothing:
 // up to 200, each after a pause; raises the time-out when none brings a byte.
-void ioReadRetry(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* actual);
+// A first read that found the line gone raises that at once instead.
+void ioReadRetry(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* actual, int status);
+// Latches that the line is gone, naming it.
+void ioLineGone(TransferIo* io);
 
 // Reads with up to 200 further attempts; raises the time-out when nothing came.
 // Every byte of the line passes through here, so the first attempt is in line.
 inline void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count) {
     uint32_t actual = 0;
-    portReadBuffered(buffer, n, &actual);
-    if (actual == 0 || interruptRequested) ioReadRetry(session, io, buffer, n, &actual);
+    int status = lineReadBuffered(io->line, buffer, n, &actual);
+    if (actual == 0 || interruptRequested) ioReadRetry(session, io, buffer, n, &actual, status);
     *count = static_cast<int32_t>(actual);
 }
 
@@ -35,19 +38,20 @@ struct ClosingBytes {
 inline ClosingBytes closingBytes = {false, false, {0, 0, 0, 0}, 0};
 
 // One read attempt; raises the time-out when nothing came.
-inline void ioReadOnce(ZmodemSession*, TransferIo*, uint8_t* buffer, uint32_t n, int32_t* count) {
+inline void ioReadOnce(ZmodemSession*, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count) {
     uint32_t actual = 0;
-    portReadBuffered(buffer, n, &actual);
+    int status = lineReadBuffered(io->line, buffer, n, &actual);
     if (closingBytes.active)
         for (uint32_t i = 0; i < actual && closingBytes.count < sizeof closingBytes.bytes; i++)
             closingBytes.bytes[closingBytes.count++] = buffer[i];
     *count = static_cast<int32_t>(actual);
     if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
+    if (status == LINE_GONE && actual == 0) ioLineGone(io);
     if (actual == 0) raiseError(ZMD009_TIMEOUT);
 }
 
 // True when a byte from the peer can be read without waiting.
-inline bool ioInputWaiting(ZmodemSession*, TransferIo*) { return portInputWaiting(); }
+inline bool ioInputWaiting(ZmodemSession*, TransferIo* io) { return lineInputWaiting(io->line); }
 
 int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32_t n);
 // From ioGatherWrites to ioFlushWrites, the bytes of ioWrite are gathered
@@ -56,7 +60,7 @@ int ioWrite(ZmodemSession* session, TransferIo* io, const uint8_t* bytes, uint32
 void ioGatherWrites(ZmodemSession* session, TransferIo* io);
 void ioFlushWrites(ZmodemSession* session, TransferIo* io);
 // Drops what has been written and has not yet gone out on the line.
-inline void ioDiscardOutput(ZmodemSession*, TransferIo*) { portDiscardOutput(); }
+inline void ioDiscardOutput(ZmodemSession*, TransferIo* io) { lineDiscardOutput(io->line); }
 // Discards input until the line has been quiet for one read time-out, or
 // until PURGE_LIMIT bytes have been discarded: for a line on which the peer
 // may still be streaming.

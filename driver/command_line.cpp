@@ -10,6 +10,7 @@
 
 #include "adapter/file_io.h"
 #include "adapter/interrupt_flag.h"
+#include "adapter/line.h"
 #include "adapter/port_settings.h"
 #include "adapter/progress.h"
 #include "driver/interrupt.h"
@@ -19,7 +20,7 @@
 namespace {
 
 ZmodemSession session;
-bool lineOpen = false;
+bool sessionLineOpen = false;
 static_assert(BATCH_SIZE - 1 == 255, "MSG_TOO_MANY_FILES names the batch limit");
 
 // Prints what is still pending and tears down; the status says whether the
@@ -32,18 +33,12 @@ int finishTransfer() {
         reportError();
         raiseError(ZMD011_INTERRUPTED);
     }
-    bool failed = !lineOpen || errorPending() || session.ioState.failedFiles != 0;
+    bool failed = !sessionLineOpen || errorPending() || session.ioState.failedFiles != 0;
     reportError();
     sessionDestroy(&session);
     fflush(stdout);
     return failed ? EXIT_TRANSFER_FAILED : EXIT_TRANSFER_OK;
 }
-
-#ifdef _WIN32
-const char DEFAULT_LINE_NAME[] = "COM1";
-#else
-const char DEFAULT_LINE_NAME[] = "/dev/ttyS0";
-#endif
 
 // ZMODEM_AUTOSTART: on (the default) or off, in any case.
 bool autostartSetting(bool* on) {
@@ -71,10 +66,12 @@ int refuse(const char* message) {
 
 int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
-    lineOpen = false;
+    sessionLineOpen = false;
     errorSlot = ErrorSlot{};
     progressInit();
     interruptInstall();
+    // Standard input and output as the line: nothing may be printed on it.
+    lineClaimStdio();
     printf(MSG_BANNER);
     // Only sending takes more than one argument after the mode.
     bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';
@@ -91,25 +88,27 @@ int runCommandLine(int argc, char** argv) {
     }
     if (mode[1] == 't' && !consoleIsTerminal()) return refuse(MSG_TERMINAL_NEEDS_TTY);
     // A bad line setting is refused before the port is touched.
-    LineSettings line;
+    LineSettings settings;
+    Line line{};
     bool autostart = true;
-    if (!lineSettingsRead(&line) || (mode[1] == 't' && !autostartSetting(&autostart))) {
+    if (!lineSettingsRead(&settings) || !lineParse(&line, &settings) ||
+        (mode[1] == 't' && !autostartSetting(&autostart))) {
         fflush(stdout);
         return EXIT_USAGE;
     }
+    if (mode[1] == 't' && line.kind == LINE_STDIO) return refuse(MSG_TERMINAL_NEEDS_LINE);
     if (mode[1] == 't') {
         sessionConstruct(&session);
-        lineOpen = sessionOpen(&session);
-        int status = lineOpen ? runTerminal(&session, line.port != nullptr ? line.port : DEFAULT_LINE_NAME, autostart)
-                              : EXIT_TRANSFER_FAILED;
+        sessionLineOpen = sessionOpen(&session);
+        int status = sessionLineOpen ? runTerminal(&session, autostart) : EXIT_TRANSFER_FAILED;
         sessionDestroy(&session);
         fflush(stdout);
         return status;
     }
     if (mode[1] == 'r') {
         sessionConstruct(&session);
-        lineOpen = sessionOpen(&session);
-        if (lineOpen) sessionReceive(&session);
+        sessionLineOpen = sessionOpen(&session);
+        if (sessionLineOpen) sessionReceive(&session);
         return finishTransfer();
     }
     const char* const* names = argv + 2;
@@ -122,7 +121,7 @@ int runCommandLine(int argc, char** argv) {
     }
     if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
-    lineOpen = sessionOpen(&session);
-    if (lineOpen) sessionSend(&session, names, count);
+    sessionLineOpen = sessionOpen(&session);
+    if (sessionLineOpen) sessionSend(&session, names, count);
     return finishTransfer();
 }

@@ -16,7 +16,7 @@
 #include "adapter/messages.h"
 #include "adapter/progress.h"
 #include "adapter/serial_link.h"
-#include "adapter/serial_port.h"
+#include "adapter/line.h"
 #include "driver/autostart.h"
 #include "driver/command_line.h"
 #include "driver/interrupt.h"
@@ -34,6 +34,7 @@ constexpr int HELD_QUIET_MS = 100;
 // the remote's session winding down.
 constexpr int DEBRIS_QUIET_MS = 200;
 constexpr size_t DEBRIS_TAIL = 512;
+constexpr uint32_t BREAK_MS = 250;
 
 enum Command { CMD_NONE, CMD_QUIT, CMD_SEND, CMD_RECEIVE, CMD_BREAK, CMD_HELP, CMD_COMMAND_KEY };
 
@@ -57,11 +58,12 @@ enum Mode { MODE_TERMINAL, MODE_COMMAND, MODE_PROMPT };
 
 struct Terminal {
     ZmodemSession* session;
-    const char* lineName;
+    Line* line;
     bool autostart;
     Mode mode;
     bool promptForRemote;  // the remote's rz waits on the answer
     bool lineGone;
+    bool goneSaid;  // a transfer has said so already
     bool quit;
     Autostart detector;
     Prompt prompt;
@@ -71,22 +73,32 @@ struct Terminal {
 
 Terminal terminal;
 
-void lineWrite(const void* bytes, uint32_t n) { portWrite(static_cast<const uint8_t*>(bytes), n); }
+void toLine(const void* bytes, uint32_t n) {
+    if (lineWrite(terminal.line, static_cast<const uint8_t*>(bytes), n) == LINE_GONE) terminal.lineGone = true;
+}
+
+// What has arrived, without waiting: the count, or -1 when the line is gone.
+int fromLine(uint8_t* buffer, uint32_t n) {
+    uint32_t count = 0;
+    int status = lineReadWithin(terminal.line, buffer, n, &count, 0);
+    if (count > 0) return static_cast<int>(count);
+    return status == LINE_GONE ? -1 : 0;
+}
 
 void sendAbortSequence() {
     uint8_t sequence[ABORT_LENGTH];
     for (int i = 0; i < ABORT_LENGTH; i++) sequence[i] = static_cast<uint8_t>(i < ABORT_LENGTH / 2 ? ZDLE : BS);
-    lineWrite(sequence, sizeof sequence);
+    toLine(sequence, sizeof sequence);
 }
 
 // Waits up to ms for the line; true when it has input.
 bool lineReadable(int ms) {
-    if (portInput.next < portInput.end) return true;
+    if (terminal.line->next < terminal.line->end) return true;
 #ifdef _WIN32
-    if (portArmWait()) return true;
-    return WaitForSingleObject(static_cast<HANDLE>(portWaitHandle()), static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
+    lineArmWait(terminal.line);
+    return WaitForSingleObject(lineWaitHandle(terminal.line), static_cast<DWORD>(ms)) == WAIT_OBJECT_0;
 #else
-    pollfd pfd{portWaitHandle(), POLLIN, 0};
+    pollfd pfd{lineWaitHandle(terminal.line), POLLIN, 0};
     return poll(&pfd, 1, ms) > 0;
 #endif
 }
@@ -98,7 +110,7 @@ void dropDebris() {
     size_t kept = 0;
     bool sawCancel = false;
     while (lineReadable(DEBRIS_QUIET_MS)) {
-        int got = portReadAvailable(terminal.in, sizeof terminal.in);
+        int got = fromLine(terminal.in, sizeof terminal.in);
         if (got < 0) {
             terminal.lineGone = true;
             return;
@@ -138,6 +150,7 @@ void transfer(bool sending, char** names, int count) {
     }
     bool failed = errorPending();
     if (failed) progressReason(errorSlot.message);
+    if (failed && errorIs(LIN001_LINE_GONE)) terminal.goneSaid = true;
     progressFinish(interrupted);
     reportError();
     ioReleaseFile(&session->ioState);
@@ -203,13 +216,13 @@ void runCommand(uint8_t key) {
             transfer(false, nullptr, 0);
             break;
         case CMD_BREAK:
-            portSendBreak();
+            lineBreak(terminal.line, BREAK_MS);
             break;
         case CMD_HELP:
             consoleSay(MSG_TERMINAL_HELP);
             break;
         case CMD_COMMAND_KEY:
-            lineWrite(&key, 1);
+            toLine(&key, 1);
             break;
         case CMD_NONE:
             break;
@@ -222,7 +235,7 @@ void handleKeys(const uint8_t* keys, int n) {
     for (int i = 0; i < n && !terminal.quit; i++) {
         if (terminal.mode == MODE_TERMINAL) {
             if (keys[i] != COMMAND_KEY) continue;
-            if (i > start) lineWrite(keys + start, static_cast<uint32_t>(i - start));
+            if (i > start) toLine(keys + start, static_cast<uint32_t>(i - start));
             terminal.mode = MODE_COMMAND;
         } else if (terminal.mode == MODE_COMMAND) {
             runCommand(keys[i]);
@@ -236,13 +249,13 @@ void handleKeys(const uint8_t* keys, int n) {
         start = i + 1;
     }
     if (terminal.mode == MODE_TERMINAL && !terminal.quit && n > start)
-        lineWrite(keys + start, static_cast<uint32_t>(n - start));
+        toLine(keys + start, static_cast<uint32_t>(n - start));
 }
 
 // What the line brings goes to the screen; a header that opens a session
 // starts it, and the rest of what came with it belongs to the session.
 void handleLine() {
-    int got = portReadAvailable(terminal.in, sizeof terminal.in);
+    int got = fromLine(terminal.in, sizeof terminal.in);
     if (got < 0) {
         terminal.lineGone = true;
         return;
@@ -270,17 +283,18 @@ void releaseHeld() {
 int waitForInput(int timeoutMs) {
     bool wantLine = terminal.mode != MODE_PROMPT;
 #ifdef _WIN32
-    if (wantLine && portArmWait()) return 2;
+    if (wantLine && terminal.line->next < terminal.line->end) return 2;
+    if (wantLine) lineArmWait(terminal.line);
     HANDLE handles[3] = {static_cast<HANDLE>(consoleWaitHandle()), static_cast<HANDLE>(interruptEvent()),
-                         static_cast<HANDLE>(portWaitHandle())};
+                         lineWaitHandle(terminal.line)};
     DWORD count = wantLine && handles[2] != nullptr ? 3 : 2;
     DWORD woke = WaitForMultipleObjects(count, handles, FALSE, timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs));
     if (woke == WAIT_OBJECT_0) return 1;
     if (woke == WAIT_OBJECT_0 + 2) return 2;
     return 0;
 #else
-    if (wantLine && portInput.next < portInput.end) return 2;
-    pollfd fds[2] = {{consoleWaitHandle(), POLLIN, 0}, {portWaitHandle(), POLLIN, 0}};
+    if (wantLine && terminal.line->next < terminal.line->end) return 2;
+    pollfd fds[2] = {{consoleWaitHandle(), POLLIN, 0}, {lineWaitHandle(terminal.line), POLLIN, 0}};
     int ready = poll(fds, wantLine ? 2 : 1, timeoutMs);
     if (ready <= 0) return 0;
     int which = 0;
@@ -294,13 +308,14 @@ void restoreConsole() { consoleRestore(); }
 
 }  // namespace
 
-int runTerminal(ZmodemSession* session, const char* lineName, bool autostart) {
+int runTerminal(ZmodemSession* session, bool autostart) {
     terminal.session = session;
-    terminal.lineName = lineName;
+    terminal.line = session->ioState.line;
     terminal.autostart = autostart;
     terminal.mode = MODE_TERMINAL;
     terminal.quit = false;
     terminal.lineGone = false;
+    terminal.goneSaid = false;
     autostartReset(&terminal.detector);
     printf(MSG_TERMINAL_HINT);
     fflush(stdout);
@@ -314,9 +329,9 @@ int runTerminal(ZmodemSession* session, const char* lineName, bool autostart) {
             break;
         }
         interruptRequested = 0;
-        if (terminal.lineGone) {
+        if (terminal.lineGone || terminal.line->gone) {
             consoleRestore();
-            printf(MSG_LINE_GONE, lineName);
+            if (!terminal.goneSaid) printf(LIN001_LINE_GONE, lineName(terminal.line));
             status = EXIT_TRANSFER_FAILED;
             break;
         }

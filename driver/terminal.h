@@ -5,4 +5,4 @@
 
 #include "zmodem/session.h"
 
-int runTerminal(ZmodemSession* session, const char* lineName, bool autostart);
+int runTerminal(ZmodemSession* session, bool autostart);

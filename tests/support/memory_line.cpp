@@ -1,6 +1,6 @@
 #include "tests/support/memory_line.h"
 
-#include "adapter/serial_port.h"
+#include "adapter/line.h"
 #include "adapter/constants.h"
 
 MemoryLine& memoryLine() {
@@ -14,14 +14,16 @@ void feed(MemoryLine& line, const std::vector<uint8_t>& bytes) { line.input.inse
 
 void feed(MemoryLine& line, const std::string& bytes) { line.input.insert(line.input.end(), bytes.begin(), bytes.end()); }
 
-int portOpen() {
+void lineClaimStdio() {}
+
+int lineOpen(Line*) {
     memoryLine().opens++;
     return memoryLine().openResult;
 }
 
-void portClose() { memoryLine().closes++; }
+void lineClose(Line*) { memoryLine().closes++; }
 
-int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
+int lineRead(Line*, uint8_t* buffer, uint32_t n, uint32_t* count) {
     MemoryLine& line = memoryLine();
     line.reads++;
     if (line.input.empty() && line.peer) line.peer(line);
@@ -38,24 +40,31 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     return 0;
 }
 
-void portDiscardOutput() { memoryLine().outputDiscards.push_back(memoryLine().output.size()); }
+void lineDiscardOutput(Line*) { memoryLine().outputDiscards.push_back(memoryLine().output.size()); }
 
-bool portInputWaiting() {
+bool lineInputWaiting(Line*) {
     MemoryLine& line = memoryLine();
     if (line.input.empty() && line.peer) line.peer(line);
     return !line.input.empty();
 }
 
-int portWrite(const uint8_t* bytes, uint32_t n) {
+int lineWrite(Line*, const uint8_t* bytes, uint32_t n) {
     MemoryLine& line = memoryLine();
     line.output.insert(line.output.end(), bytes, bytes + n);
     line.writeSizes.push_back(n);
-    return 1;
+    return LINE_OK;
 }
 
-void portPause(uint32_t milliseconds) { memoryLine().clockMs += milliseconds; }
+void linePause(Line*, uint32_t milliseconds) { memoryLine().clockMs += milliseconds; }
 
-// The terminal mode's calls; the unit tests do not run it.
-int portWaitHandle() { return -1; }
-int portReadAvailable(uint8_t*, uint32_t) { return -1; }
-void portSendBreak() {}
+int lineReadWithin(Line* record, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t) {
+    return lineRead(record, buffer, n, count);
+}
+void lineBreak(Line*, uint32_t) {}
+LineWaitHandle lineWaitHandle(Line*) { return LineWaitHandle{}; }
+void lineArmWait(Line*) {}
+
+Line* memoryLineRecord() {
+    static Line record{};
+    return &record;
+}

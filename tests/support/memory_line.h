@@ -27,6 +27,9 @@ struct MemoryLine {
 
 // The line that the port functions of the test build use.
 MemoryLine& memoryLine();
+// The line record the tests' sessions run on; the memory line ignores it.
+struct Line;
+Line* memoryLineRecord();
 // Clears the line, its peer and clock.
 void resetMemoryLine();
 

@@ -30,6 +30,7 @@ inline void initTestSession(ZmodemSession& session, std::vector<uint8_t>& storag
     session.bufferCursor = session.buffer;
     session.bufferEnd = session.buffer + session.bufferSize;
     session.waitForInput = 1;
+    session.ioState.line = memoryLineRecord();
     session.io = &session.ioState;
 }
 

@@ -15,13 +15,12 @@
 #include <windows.h>
 
 #include "adapter/port_settings.h"
-#include "adapter/serial_port.h"
+#include "adapter/line_kinds.h"
 #include "adapter/constants.h"
 #include "adapter/messages.h"
 
 namespace {
 
-const char DEFAULT_PORT[] = "COM1";
 const char DEVICE_PREFIX[] = "\\\\.\\";  // \\.\ names a device, not a file
 constexpr size_t DEVICE_NAME_SIZE = 280;
 constexpr BYTE DATA_BITS = 8;
@@ -36,21 +35,31 @@ constexpr DWORD WAIT_POLL_MS = 1;  // while a cancelled read winds down
 // The line settings are written with the 32-bit layout of the record.
 static_assert(sizeof(DCB) == 28, "DCB must have its 28-byte layout");
 
-HANDLE comPort = INVALID_HANDLE_VALUE;
-
-// Bytes read from the port and not yet delivered, handed out through
-// portInput: what has arrived costs one read, and the engine still takes its
-// bytes one per read.
-uint8_t inputBuffer[4096];
+// The port of the line; bytes read from it and not yet delivered are kept in
+// the line's buffer: what has arrived costs one read, and the engine still
+// takes its bytes one per read.
+HANDLE portOf(const Line* line) { return line->handle != nullptr ? static_cast<HANDLE>(line->handle) : INVALID_HANDLE_VALUE; }
 
 // Moves read-ahead bytes to the caller; true when any were moved.
-bool takeBuffered(uint8_t* buffer, uint32_t n, uint32_t* count) {
+bool takeBuffered(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     bool moved = false;
-    while (portInput.next < portInput.end && *count < n) {
-        buffer[(*count)++] = *portInput.next++;
+    while (line->next < line->end && *count < n) {
+        buffer[(*count)++] = *line->next++;
         moved = true;
     }
     return moved;
+}
+
+// The errors of a port that is there no more: a USB adapter pulled out.
+bool isGoneError(DWORD error) {
+    return error == ERROR_DEVICE_REMOVED || error == ERROR_BAD_COMMAND || error == ERROR_ACCESS_DENIED ||
+           error == ERROR_GEN_FAILURE || error == ERROR_INVALID_HANDLE || error == ERROR_DEV_NOT_EXIST ||
+           error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND || error == ERROR_NOT_READY;
+}
+
+int markGone(Line* line) {
+    line->gone = true;
+    return LINE_GONE;
 }
 
 // The error number of the last failed system call, printed as a signed decimal.
@@ -89,7 +98,6 @@ DWORD lineTimeMs(uint32_t n, DWORD baud) {
     return static_cast<DWORD>((static_cast<unsigned long long>(n) * BITS_PER_BYTE * 1000 + baud - 1) / baud);
 }
 
-DWORD lineBaud = 115200;
 
 // COM1 to COM9 open under their own names; COM10 on, and every other device
 // (\\.\CNCA0 of com0com), only under the device prefix, which is added to a
@@ -107,7 +115,8 @@ int openFailed(int result) {
 }
 
 // Bytes the port has received that no read has taken yet; 0 when it cannot tell.
-DWORD bytesWaiting() {
+DWORD bytesWaiting(Line* line) {
+    HANDLE comPort = portOf(line);
     if (comPort == INVALID_HANDLE_VALUE) return 0;
     COMSTAT status;
     ZeroMemory(&status, sizeof status);
@@ -119,7 +128,7 @@ DWORD bytesWaiting() {
 // until it has ended, without relying on its event. Returns what it had read:
 // a read ended by the cancel (ERROR_OPERATION_ABORTED) or by the port's
 // time-out keeps the bytes it got.
-DWORD endPendingRead(OVERLAPPED* osReader) {
+DWORD endPendingRead(HANDLE comPort, OVERLAPPED* osReader) {
     CancelIo(comPort);
     while (!HasOverlappedIoCompleted(osReader)) Sleep(WAIT_POLL_MS);
     DWORD dwRead = 0;
@@ -131,18 +140,19 @@ DWORD endPendingRead(OVERLAPPED* osReader) {
 // Waits for the pending read of n bytes on osReader to end, a little longer
 // than the port's time-out takes. 0 with the count in dwRead, or 1 after a
 // failure (any bytes it got are still counted, to be kept).
-int awaitRead(OVERLAPPED* osReader, DWORD n, DWORD* dwRead) {
+int awaitRead(HANDLE comPort, OVERLAPPED* osReader, DWORD n, DWORD* dwRead) {
     DWORD waited =
         WaitForSingleObject(osReader->hEvent, READ_TIMEOUT_CONSTANT_MS + n * READ_TIMEOUT_PER_BYTE_MS + WAIT_MARGIN_MS);
     if (waited == WAIT_OBJECT_0) {
         if (GetOverlappedResult(comPort, osReader, dwRead, FALSE) || isReadTimeout(GetLastError())) return 0;
         *dwRead = 0;
+        if (isGoneError(GetLastError())) return LINE_GONE;
         printf(MSG_READ_RESULT_FAILED);
         return 1;
     }
     // Not ended by the port's time-out: the read got what arrived before
     // the cancel, most likely nothing.
-    *dwRead = endPendingRead(osReader);
+    *dwRead = endPendingRead(comPort, osReader);
     if (waited == WAIT_TIMEOUT) return 0;
     printf(MSG_READ_WAIT_FAILED);
     return 1;
@@ -150,18 +160,18 @@ int awaitRead(OVERLAPPED* osReader, DWORD n, DWORD* dwRead) {
 
 }  // namespace
 
-int portOpen() {
-    LineSettings settings;
-    if (!lineSettingsRead(&settings)) return 5;
-    const char* port = settings.port != nullptr ? settings.port : DEFAULT_PORT;
+int serialOpen(Line* line) {
+    const LineSettings settings = line->settings;
+    const char* port = line->name;
     char device[DEVICE_NAME_SIZE];
     deviceName(port, device);
-    comPort = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+    HANDLE comPort = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                           nullptr);
     if (comPort == INVALID_HANDLE_VALUE) {
         printf(MSG_PORT_OPEN_FAILED, lastError());
         return openFailed(1);
     }
+    line->handle = comPort;
 
     DCB dcb;
     ZeroMemory(&dcb, sizeof dcb);
@@ -175,7 +185,7 @@ int portOpen() {
         printf(MSG_PORT_SET_FAILED, lastError());
         return openFailed(3);
     }
-    lineBaud = settings.baud;
+    line->baud = settings.baud;
 
     // A write may take the time its bytes need on the line, and a margin:
     // a port held off (by flow control an earlier program left on) cannot
@@ -185,7 +195,7 @@ int portOpen() {
     timeouts.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT_MS;
     timeouts.ReadTotalTimeoutMultiplier = READ_TIMEOUT_PER_BYTE_MS;
     timeouts.ReadTotalTimeoutConstant = READ_TIMEOUT_CONSTANT_MS;
-    timeouts.WriteTotalTimeoutMultiplier = lineTimeMs(1, lineBaud);
+    timeouts.WriteTotalTimeoutMultiplier = lineTimeMs(1, line->baud);
     timeouts.WriteTotalTimeoutConstant = WRITE_TIMEOUT_CONSTANT_MS;
     if (!SetCommTimeouts(comPort, &timeouts)) {
         printf(MSG_PORT_TIMEOUTS_FAILED, lastError());
@@ -195,21 +205,28 @@ int portOpen() {
     return 0;
 }
 
-void portClose() {
-    if (comPort != INVALID_HANDLE_VALUE) CloseHandle(comPort);
-    comPort = INVALID_HANDLE_VALUE;
-    portInput.next = portInput.end = nullptr;
+void serialClose(Line* line) {
+    if (portOf(line) != INVALID_HANDLE_VALUE) CloseHandle(portOf(line));
+    line->handle = nullptr;
+    if (line->waitEvent != nullptr) CloseHandle(static_cast<HANDLE>(line->waitEvent));
+    line->waitEvent = nullptr;
+    delete static_cast<OVERLAPPED*>(line->waitPending);
+    line->waitPending = nullptr;
 }
 
-int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
+int serialRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     *count = 0;
-    if (takeBuffered(buffer, n, count)) return 0;
+    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (line->gone) return LINE_GONE;
+    HANDLE comPort = portOf(line);
+    uint8_t* inputBuffer = line->input;
+    const DWORD inputSize = sizeof line->input;
     // All that has arrived is taken in one read, which ends at once. Only
     // when nothing has does the read wait, for the n bytes asked for and
     // under the port's time-out rule.
-    DWORD waiting = bytesWaiting();
+    DWORD waiting = bytesWaiting(line);
     DWORD want = waiting > 0 ? waiting : n;
-    if (want > sizeof inputBuffer) want = sizeof inputBuffer;
+    if (want > inputSize) want = inputSize;
     OVERLAPPED osReader;
     ZeroMemory(&osReader, sizeof osReader);
     osReader.hEvent = createOperationEvent();
@@ -224,110 +241,124 @@ int portRead(uint8_t* buffer, uint32_t n, uint32_t* count) {
     } else if (isReadTimeout(GetLastError())) {
         dwRead = 0;
         result = 0;  // ended at once with nothing to deliver
+    } else if (isGoneError(GetLastError())) {
+        dwRead = 0;
+        result = LINE_GONE;
     } else if (GetLastError() != ERROR_IO_PENDING) {
         dwRead = 0;
         printf(MSG_READ_FAILED);
         result = 1;
     } else {
-        result = awaitRead(&osReader, want, &dwRead);
+        result = awaitRead(comPort, &osReader, want, &dwRead);
     }
     CloseHandle(osReader.hEvent);
     // Bytes that came are kept even when the read failed: the next read hands them out.
-    portInput.next = inputBuffer;
-    portInput.end = inputBuffer + dwRead;
-    if (result == 0) takeBuffered(buffer, n, count);
-    return result;
+    line->next = inputBuffer;
+    line->end = inputBuffer + dwRead;
+    if (result == LINE_GONE) markGone(line);
+    if (result != 1) takeBuffered(line, buffer, n, count);
+    return *count != 0 ? LINE_OK : result;
 }
 
-void portDiscardOutput() {
-    if (comPort != INVALID_HANDLE_VALUE) PurgeComm(comPort, PURGE_TXCLEAR);
+void serialDiscardOutput(Line* line) {
+    if (portOf(line) != INVALID_HANDLE_VALUE) PurgeComm(portOf(line), PURGE_TXCLEAR);
 }
 
-bool portInputWaiting() { return portInput.next < portInput.end || bytesWaiting() > 0; }
+bool serialInputWaiting(Line* line) {
+    if (line->next < line->end || line->gone) return true;
+    COMSTAT status;
+    ZeroMemory(&status, sizeof status);
+    DWORD errors = 0;
+    if (!ClearCommError(portOf(line), &errors, &status)) return isGoneError(GetLastError());
+    return status.cbInQue > 0;
+}
+
+int serialReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
+    *count = 0;
+    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (line->gone) return LINE_GONE;
+    // Waits for the first byte in slices of the port's own read time-out.
+    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    do {
+        int status = serialRead(line, buffer, 1, count);
+        if (status != LINE_OK || *count != 0) {
+            if (*count != 0) takeBuffered(line, buffer, n, count);
+            return status;
+        }
+    } while (GetTickCount64() < deadline);
+    return LINE_OK;
+}
+
+void serialBreak(Line* line, uint32_t milliseconds) {
+    if (portOf(line) == INVALID_HANDLE_VALUE || line->gone) return;
+    SetCommBreak(portOf(line));
+    Sleep(milliseconds);
+    ClearCommBreak(portOf(line));
+}
+
+// An overlapped wait for a received byte, whose event the caller waits on.
+void serialArmWait(Line* line) {
+    HANDLE comPort = portOf(line);
+    if (comPort == INVALID_HANDLE_VALUE) return;
+    if (line->waitEvent == nullptr) line->waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (line->waitPending == nullptr) {
+        line->waitPending = new OVERLAPPED;
+        ZeroMemory(line->waitPending, sizeof(OVERLAPPED));
+    }
+    OVERLAPPED* pending = static_cast<OVERLAPPED*>(line->waitPending);
+    if (pending->hEvent != nullptr && !HasOverlappedIoCompleted(pending)) return;  // still armed
+    if (line->next < line->end || line->gone || bytesWaiting(line) > 0) {
+        SetEvent(static_cast<HANDLE>(line->waitEvent));
+        return;
+    }
+    ZeroMemory(pending, sizeof(OVERLAPPED));
+    pending->hEvent = static_cast<HANDLE>(line->waitEvent);
+    ResetEvent(pending->hEvent);
+    SetCommMask(comPort, EV_RXCHAR | EV_ERR | EV_BREAK);
+    if (WaitCommEvent(comPort, reinterpret_cast<LPDWORD>(&line->waitMask), pending)) {
+        SetEvent(pending->hEvent);
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+        if (isGoneError(GetLastError())) markGone(line);
+        SetEvent(pending->hEvent);
+    }
+}
 
 // The write is waited for as long as its time-out allows, and a margin; a
 // driver that does not keep the time-out has its write cancelled then.
-int portWrite(const uint8_t* bytes, uint32_t n) {
+int serialWrite(Line* line, const uint8_t* bytes, uint32_t n) {
+    if (line->gone) return LINE_GONE;
+    HANDLE comPort = portOf(line);
     OVERLAPPED osWrite;
     ZeroMemory(&osWrite, sizeof osWrite);
     osWrite.hEvent = createOperationEvent();
-    if (osWrite.hEvent == nullptr) return 0;
+    if (osWrite.hEvent == nullptr) return LINE_FAILED;
 
     int result = 0;
     DWORD dwWritten = 0;
     if (WriteFile(comPort, bytes, n, &dwWritten, &osWrite)) {
         result = dwWritten == n ? 1 : 0;  // a write its time-out ended is short
+    } else if (isGoneError(GetLastError())) {
+        result = 2;
     } else if (GetLastError() == ERROR_IO_PENDING) {
-        DWORD limit = WRITE_TIMEOUT_CONSTANT_MS + n * lineTimeMs(1, lineBaud) + WAIT_MARGIN_MS;
+        DWORD limit = WRITE_TIMEOUT_CONSTANT_MS + n * lineTimeMs(1, line->baud) + WAIT_MARGIN_MS;
         if (WaitForSingleObject(osWrite.hEvent, limit) != WAIT_OBJECT_0) {
             CancelIo(comPort);
             while (!HasOverlappedIoCompleted(&osWrite)) Sleep(WAIT_POLL_MS);
         }
-        result = GetOverlappedResult(comPort, &osWrite, &dwWritten, FALSE) && dwWritten == n ? 1 : 0;
+        BOOL done = GetOverlappedResult(comPort, &osWrite, &dwWritten, FALSE);
+        result = done && dwWritten == n ? 1 : (!done && isGoneError(GetLastError()) ? 2 : 0);
     }
     CloseHandle(osWrite.hEvent);
-    return result;
+    if (result == 2) return markGone(line);
+    return result == 1 ? LINE_OK : LINE_FAILED;
 }
 
 // A busy wait on the C library's clock, as the engine's retry pause asks;
 // CLOCKS_PER_SEC converts the milliseconds whatever the clock's unit.
-void portPause(uint32_t milliseconds) {
+void linePause(Line*, uint32_t milliseconds) {
     const clock_t start = clock();
     if (start == static_cast<clock_t>(-1)) return;  // no processor clock: nothing to wait on
     const clock_t ticks = static_cast<clock_t>(static_cast<long long>(milliseconds) * CLOCKS_PER_SEC / 1000);
     while (clock() - start < ticks) {
     }
-}
-
-// ---- For the terminal mode: a comm event tells that input has arrived.
-
-namespace {
-
-OVERLAPPED commWait;
-DWORD commMask = 0;
-bool commWaitPending = false;
-
-}  // namespace
-
-void* portWaitHandle() {
-    if (commWait.hEvent == nullptr) commWait.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return commWait.hEvent;
-}
-
-bool portArmWait() {
-    if (portInputWaiting()) return true;
-    if (comPort == INVALID_HANDLE_VALUE || portWaitHandle() == nullptr) return false;
-    if (commWaitPending) {
-        DWORD ignored = 0;
-        if (!GetOverlappedResult(comPort, &commWait, &ignored, FALSE)) return false;  // still waiting
-        commWaitPending = false;
-        return true;
-    }
-    SetCommMask(comPort, EV_RXCHAR);
-    ResetEvent(commWait.hEvent);
-    if (WaitCommEvent(comPort, &commMask, &commWait)) return true;
-    if (GetLastError() != ERROR_IO_PENDING) return portInputWaiting();
-    commWaitPending = true;
-    // A byte that came before the wait began sets no event.
-    return portInputWaiting();
-}
-
-int portReadAvailable(uint8_t* buffer, uint32_t n) {
-    if (comPort == INVALID_HANDLE_VALUE) return -1;
-    COMSTAT status;
-    ZeroMemory(&status, sizeof status);
-    DWORD errors = 0;
-    // A port that no longer answers (a USB adapter pulled) is gone.
-    if (!ClearCommError(comPort, &errors, &status)) return -1;
-    if (portInput.next >= portInput.end && status.cbInQue == 0) return 0;
-    uint32_t count = 0;
-    if (portRead(buffer, n, &count) != 0) return -1;
-    return static_cast<int>(count);
-}
-
-void portSendBreak() {
-    if (comPort == INVALID_HANDLE_VALUE) return;
-    SetCommBreak(comPort);
-    Sleep(250);
-    ClearCommBreak(comPort);
 }

@@ -1,0 +1,86 @@
+// The line chosen in ZMODEM_PORT, and the dispatch of every line operation
+// to the kind of line that is open.
+#include "adapter/line.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "adapter/constants.h"
+#include "adapter/line_kinds.h"
+#include "adapter/messages.h"
+
+int lineOpen(Line* line) {
+    line->next = line->end = line->input;
+    line->gone = false;
+#ifndef _WIN32
+    line->fd = line->outFd = -1;
+#endif
+    int result = 1;
+    switch (line->kind) {
+        case LINE_DEVICE: result = serialOpen(line); break;
+        case LINE_STDIO: result = stdioOpen(line); break;
+        case LINE_TCP:
+        case LINE_TELNET: result = tcpOpen(line); break;
+    }
+    line->open = true;
+    if (result != 0) lineClose(line);  // what a failed step left open
+    return result;
+}
+
+void lineClose(Line* line) {
+    if (!line->open) return;
+    switch (line->kind) {
+        case LINE_DEVICE: serialClose(line); break;
+        case LINE_STDIO: stdioClose(line); break;
+        case LINE_TCP:
+        case LINE_TELNET: tcpClose(line); break;
+    }
+    line->open = false;
+    line->next = line->end = line->input;
+}
+
+#ifndef _WIN32
+int lineRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) { return fdRead(line, buffer, n, count); }
+
+int lineReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
+    return fdReadWithin(line, buffer, n, count, timeoutMs);
+}
+
+bool lineInputWaiting(Line* line) { return fdInputWaiting(line); }
+
+int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) { return fdWrite(line, bytes, n); }
+
+LineWaitHandle lineWaitHandle(Line* line) { return line->fd; }
+
+void lineArmWait(Line*) {}
+#else
+// Only a device opens on Windows so far; the other kinds refuse in their open.
+int lineRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) { return serialRead(line, buffer, n, count); }
+
+int lineReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
+    return serialReadWithin(line, buffer, n, count, timeoutMs);
+}
+
+bool lineInputWaiting(Line* line) { return serialInputWaiting(line); }
+
+int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) { return serialWrite(line, bytes, n); }
+
+LineWaitHandle lineWaitHandle(Line* line) { return line->waitEvent; }
+
+void lineArmWait(Line* line) { serialArmWait(line); }
+#endif
+
+void lineDiscardOutput(Line* line) {
+    if (line->kind == LINE_DEVICE) serialDiscardOutput(line);
+}
+
+void lineBreak(Line* line, uint32_t milliseconds) {
+    if (line->kind == LINE_DEVICE) serialBreak(line, milliseconds);
+}
+
+void lineClaimStdio() {
+    const char* port = getenv(PORT_VARIABLE);
+    if (port != nullptr && strcmp(port, "-") == 0) stdioClaim();
+}

@@ -1,0 +1,195 @@
+// Reading and writing a POSIX line, whichever kind: a device, standard input
+// and output, a socket. Reads keep the Win32 time-out rule of 10·n + 100 ms
+// in all and 20 ms between bytes; input is read in bursts into the line's
+// buffer and handed out as the engine asks for it. A read or write that
+// shows the line gone (EIO, ENXIO, a hang-up, end of input, a reset
+// connection) says so at once, and the line stays gone.
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include <poll.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "adapter/constants.h"
+#include "adapter/interrupt_flag.h"
+#include "adapter/line_kinds.h"
+#include "adapter/messages.h"
+
+namespace {
+
+int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool takeBuffered(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
+    bool moved = false;
+    while (line->next < line->end && *count < n) {
+        buffer[(*count)++] = *line->next++;
+        moved = true;
+    }
+    return moved;
+}
+
+bool goneErrno(int error) {
+    return error == EIO || error == ENXIO || error == ECONNRESET || error == EPIPE || error == ENOTCONN ||
+           error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETDOWN || error == ESHUTDOWN ||
+           error == EBADF || error == ENODEV;
+}
+
+int markGone(Line* line) {
+    line->gone = true;
+    return LINE_GONE;
+}
+
+// One read of what has arrived into the line's buffer. LINE_OK with got
+// bytes (0: nothing yet), LINE_GONE, or LINE_FAILED.
+int fill(Line* line, ssize_t* got) {
+    *got = 0;
+    while (true) {
+        ssize_t result = read(line->fd, line->input, sizeof line->input);
+        if (result > 0) {
+            line->next = line->input;
+            line->end = line->input + result;
+            *got = line->end - line->next;
+            return line->gone ? LINE_GONE : LINE_OK;
+        }
+        if (result == 0) return LINE_OK;  // end of input, or a device with nothing yet: poll tells which
+        if (errno == EINTR) return LINE_OK;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return LINE_OK;
+        if (goneErrno(errno)) return markGone(line);
+        printf(MSG_READ_FAILED);
+        return LINE_FAILED;
+    }
+}
+
+// Waits up to the given time for the line to be readable. 1 readable, 0 not,
+// LINE_GONE as -1, a failed wait as -2.
+int await(Line* line, int64_t milliseconds) {
+    if (milliseconds < 0) milliseconds = 0;
+    pollfd pfd{line->fd, POLLIN, 0};
+    int ready = poll(&pfd, 1, static_cast<int>(milliseconds));
+    if (ready < 0 && errno == EINTR) return 0;  // a signal: let the caller look at its flag
+    if (ready < 0) return -2;
+    if (ready == 0) return 0;
+    if ((pfd.revents & POLLNVAL) != 0) return -1;
+    return 1;
+}
+
+}  // namespace
+
+int fdRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
+    *count = 0;
+    if (line->gone) return LINE_GONE;
+    if (line->fd < 0) {
+        printf(MSG_READ_FAILED);
+        return LINE_FAILED;
+    }
+    const int64_t total = nowMs() + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
+    int64_t deadline = total;
+    bool polled = false;  // the last poll reported the line readable
+    while (*count < n) {
+        if (takeBuffered(line, buffer, n, count)) {
+            int64_t interval = nowMs() + READ_INTERVAL_TIMEOUT_MS;
+            deadline = interval < total ? interval : total;
+            polled = false;
+            continue;
+        }
+        ssize_t got = 0;
+        int status = fill(line, &got);
+        if (status == LINE_GONE) return *count != 0 ? LINE_OK : LINE_GONE;
+        if (status != LINE_OK) {
+            *count = 0;
+            return status;
+        }
+        if (got > 0) continue;
+        // Readable, yet nothing to read: end of input, or a hang-up.
+        if (polled) {
+            markGone(line);
+            return *count != 0 ? LINE_OK : LINE_GONE;
+        }
+        int64_t remaining = deadline - nowMs();
+        if (remaining <= 0 || interruptRequested) return LINE_OK;
+        int ready = await(line, remaining);
+        if (ready == -1) {
+            markGone(line);
+            return *count != 0 ? LINE_OK : LINE_GONE;
+        }
+        if (ready == -2) {
+            printf(MSG_READ_WAIT_FAILED);
+            *count = 0;
+            return LINE_FAILED;
+        }
+        if (ready == 0) return LINE_OK;
+        polled = true;
+    }
+    return LINE_OK;
+}
+
+int fdReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
+    *count = 0;
+    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (line->gone) return LINE_GONE;
+    int ready = await(line, timeoutMs);
+    if (ready == 0) return LINE_OK;
+    if (ready < 0) return ready == -1 ? markGone(line) : LINE_FAILED;
+    ssize_t got = 0;
+    int status = fill(line, &got);
+    if (status != LINE_OK) return status;
+    if (got == 0) return markGone(line);
+    takeBuffered(line, buffer, n, count);
+    return LINE_OK;
+}
+
+bool fdInputWaiting(Line* line) {
+    if (line->next < line->end || line->gone) return true;
+    if (line->fd < 0) return false;
+    pollfd pfd{line->fd, POLLIN, 0};
+    while (true) {
+        int ready = poll(&pfd, 1, 0);
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    }
+}
+
+int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
+    if (line->gone) return LINE_GONE;
+    int fd = line->outFd;
+    if (fd < 0) return LINE_FAILED;
+    uint32_t sent = 0;
+    while (sent < n) {
+        // Once a stop is asked for, a write waits for room at most the write
+        // time-out: a line that moves still takes the rest and the abort
+        // sequence, one whose peer has stopped reading cannot hold the program.
+        if (interruptRequested) {
+            int flags = fcntl(fd, F_GETFL);
+            if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        }
+        ssize_t written = write(fd, bytes + sent, n - sent);
+        if (written > 0) {
+            sent += static_cast<uint32_t>(written);
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd pfd{fd, POLLOUT, 0};
+            int ready = poll(&pfd, 1, interruptRequested ? static_cast<int>(WRITE_TIMEOUT_CONSTANT_MS) : -1);
+            if (ready == 0) return LINE_FAILED;
+            if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0)
+                return markGone(line);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else if (written < 0 && goneErrno(errno)) {
+            return markGone(line);
+        } else {
+            return LINE_FAILED;
+        }
+    }
+    return LINE_OK;
+}
+
+void linePause(Line*, uint32_t milliseconds) {
+    timespec ts{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR && !interruptRequested) {
+    }
+}

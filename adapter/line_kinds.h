@@ -1,0 +1,32 @@
+// The functions each kind of line provides to the dispatch in adapter/line.cpp.
+#pragma once
+
+#include "adapter/line.h"
+
+int serialOpen(Line* line);
+void serialClose(Line* line);
+void serialBreak(Line* line, uint32_t milliseconds);
+void serialDiscardOutput(Line* line);
+
+int stdioOpen(Line* line);
+void stdioClose(Line* line);
+void stdioClaim();
+
+#ifdef _WIN32
+int serialRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count);
+int serialReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs);
+bool serialInputWaiting(Line* line);
+int serialWrite(Line* line, const uint8_t* bytes, uint32_t n);
+void serialArmWait(Line* line);
+#else
+// Every POSIX kind is a file descriptor: reads and writes with the line's
+// time-out rule and the signs of a line that is gone (line_fd_posix.cpp).
+int fdRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count);
+int fdReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs);
+bool fdInputWaiting(Line* line);
+int fdWrite(Line* line, const uint8_t* bytes, uint32_t n);
+#endif
+
+// tcp:HOST:PORT and telnet:HOST:PORT (line_tcp.cpp).
+int tcpOpen(Line* line);
+void tcpClose(Line* line);

@@ -1,0 +1,110 @@
+// Standard input and output as the line (ZMODEM_PORT=-), as picocom, minicom
+// and screen run a transfer program, or a terminal over SSH. The two
+// descriptors are taken over before anything is printed: what the program
+// prints on standard output goes to standard error from then on, and
+// nowhere at all when standard error is the very terminal that is the line.
+// A terminal is made raw for the run and given its modes back at the end;
+// its speed and modem lines stay as the host program set them unless
+// ZMODEM_BAUD, ZMODEM_DTR or ZMODEM_RTS say otherwise.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "adapter/line_kinds.h"
+#include "adapter/messages.h"
+
+namespace {
+
+int claimedIn = -1;
+int claimedOut = -1;
+
+bool sameFile(int a, int b) {
+    struct stat sa {};
+    struct stat sb {};
+    if (fstat(a, &sa) != 0 || fstat(b, &sb) != 0) return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && sa.st_rdev == sb.st_rdev;
+}
+
+void redirect(int from, int to) {
+    if (to >= 0) dup2(to, from);
+}
+
+}  // namespace
+
+void stdioClaim() {
+    if (claimedIn >= 0) return;
+    claimedIn = fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
+    claimedOut = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    // A peer that goes away is seen as a failed write, not as a signal.
+    signal(SIGPIPE, SIG_IGN);
+    fflush(stdout);
+    bool errorIsLine = isatty(STDERR_FILENO) && (sameFile(STDERR_FILENO, claimedOut) || sameFile(STDERR_FILENO, claimedIn));
+    if (errorIsLine) {
+        int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        redirect(STDOUT_FILENO, null);
+        redirect(STDERR_FILENO, null);
+        if (null > STDERR_FILENO) close(null);
+    } else {
+        redirect(STDOUT_FILENO, STDERR_FILENO);
+    }
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    redirect(STDIN_FILENO, null);
+    if (null > STDERR_FILENO) close(null);
+}
+
+int stdioOpen(Line* line) {
+    stdioClaim();
+    line->fd = claimedIn;
+    line->outFd = claimedOut;
+    if (line->fd < 0 || line->outFd < 0) {
+        printf(MSG_PORT_OPEN_FAILED, 9);
+        return 1;
+    }
+    termios tio{};
+    if (isatty(line->fd) && tcgetattr(line->fd, &tio) == 0) {
+        line->savedTerminal = tio;
+        line->restoreTerminal = true;
+        speed_t input = cfgetispeed(&tio);
+        speed_t output = cfgetospeed(&tio);
+        tcflag_t control = tio.c_cflag & (CRTSCTS | CLOCAL | HUPCL);
+        cfmakeraw(&tio);
+        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CRTSCTS | CLOCAL | HUPCL)) | control;
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        speed_t chosen = 0;
+        if (line->settings.baudSet && lineSpeedCode(line->settings.baud, &chosen)) {
+            input = output = chosen;
+            tio.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+        }
+        cfsetispeed(&tio, input);
+        cfsetospeed(&tio, output);
+        if (tcsetattr(line->fd, TCSANOW, &tio) != 0) {
+            printf(MSG_PORT_SET_FAILED, errno);
+            return 3;
+        }
+        int raise = (line->settings.dtrSet && line->settings.dtr ? TIOCM_DTR : 0) |
+                    (line->settings.rtsSet && line->settings.rts ? TIOCM_RTS : 0);
+        int drop = (line->settings.dtrSet && !line->settings.dtr ? TIOCM_DTR : 0) |
+                   (line->settings.rtsSet && !line->settings.rts ? TIOCM_RTS : 0);
+        if (raise != 0) ioctl(line->fd, TIOCMBIS, &raise);
+        if (drop != 0) ioctl(line->fd, TIOCMBIC, &drop);
+    }
+    printf(MSG_LINE_OPENED, MSG_STDIO_LINE_NAME);
+    return 0;
+}
+
+void stdioClose(Line* line) {
+    if (line->restoreTerminal && line->fd >= 0) {
+        tcdrain(line->outFd);
+        tcsetattr(line->fd, TCSADRAIN, &line->savedTerminal);
+        line->restoreTerminal = false;
+    }
+    line->fd = line->outFd = -1;
+}
