@@ -331,7 +331,8 @@ int runTerminal(ZmodemSession* session, bool autostart) {
         interruptRequested = 0;
         if (terminal.lineGone || terminal.line->gone) {
             consoleRestore();
-            if (!terminal.goneSaid) printf(LIN001_LINE_GONE, lineName(terminal.line));
+            // On a line of its own, below what the remote left unfinished.
+            if (!terminal.goneSaid) printf("\n" LIN001_LINE_GONE, lineName(terminal.line));
             status = EXIT_TRANSFER_FAILED;
             break;
         }

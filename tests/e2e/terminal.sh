@@ -46,8 +46,9 @@ start_terminal() {
 cd '$dir/local'
 stty -g >'$dir/stty.before'
 ZMODEM_PORT='$dir/a' sh -c 'echo \$\$ >"\$0"; exec "\$@"' '$dir/zmodem.pid' '$ZMODEM_BIN' /t
-echo "terminal exit=\$?"
+rc=\$?
 stty -g >'$dir/stty.after'
+echo "terminal exit=\$rc"
 exec cat
 SH
     tmux -S "$dir/tmux" new-session -d -s t -x 150 -y 45 "bash '$dir/local.sh'"
@@ -114,7 +115,7 @@ run_case() {
                 expect_same "$dir/local/Γράφημα.txt" "$dir/remote/Γράφημα.txt" || rc=1
             ;;
         ctrl-c)
-            make_random "$dir/remote/big" 50000000
+            make_random "$dir/remote/big" 200000000
             keys "$dir" "sz big; echo sz-exit=\$?" Enter
             wait_screen "$dir" "big  " || rc=1
             keys "$dir" C-c
