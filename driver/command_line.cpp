@@ -71,7 +71,9 @@ int runCommandLine(int argc, char** argv) {
     progressInit();
     interruptInstall();
     // Standard input and output as the line: nothing may be printed on it.
-    lineClaimStdio();
+    // The terminal refuses that line, and says so where the user reads it.
+    bool terminalMode = argc > 1 && argv[1][0] == '/' && argv[1][1] == 't';
+    if (!terminalMode) lineClaimStdio();
     printf(MSG_BANNER);
     // Only sending takes more than one argument after the mode.
     bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';
