@@ -91,6 +91,7 @@ constexpr char PORT_VARIABLE[] = "ZMODEM_PORT";
 constexpr char BAUD_VARIABLE[] = "ZMODEM_BAUD";
 constexpr char DTR_VARIABLE[] = "ZMODEM_DTR";
 constexpr char RTS_VARIABLE[] = "ZMODEM_RTS";
+constexpr char AUTOSTART_VARIABLE[] = "ZMODEM_AUTOSTART";  // the terminal's auto-start: on or off
 constexpr uint32_t DEFAULT_BAUD = 115200;
 // A write may take this long beyond the time its bytes need on the line.
 constexpr uint32_t WRITE_TIMEOUT_CONSTANT_MS = 5000;

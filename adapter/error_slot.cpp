@@ -26,7 +26,7 @@ void reportError() {
     static bool lineGoneSaid = false;
     bool repeat = strcmp(errorSlot.format, LIN001_LINE_GONE) == 0 && lineGoneSaid;
     if (strcmp(errorSlot.format, LIN001_LINE_GONE) == 0) lineGoneSaid = true;
-    if (!repeat) consolePrintf("%s", errorSlot.message);
+    if (!repeat) consoleShowError(errorSlot.message);
     fflush(stdout);
     errorSlot.pending = 0;
 }

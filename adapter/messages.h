@@ -78,6 +78,7 @@
 #define MSG_PROGRESS_FAILED "failed"
 #define MSG_PROGRESS_SKIPPED "skipped"
 #define MSG_PROGRESS_SUMMARY "%d %s, %lu bytes in %s  %s\n"
+#define MSG_PROGRESS_WHY "%s: %s"
 #define MSG_PROGRESS_FILE "file"
 #define MSG_PROGRESS_FILES "files"
 #define MSG_RATE_BYTES "%lu B/s"
@@ -86,3 +87,16 @@
 #define MSG_DURATION "%lu:%02lu"
 #define MSG_DURATION_HOURS "%lu:%02lu:%02lu"
 #define MSG_DURATION_UNKNOWN "--:--"
+
+// The terminal mode (/t).
+#define MSG_TERMINAL_NEEDS_TTY "\nError: /t needs a terminal"
+#define MSG_TERMINAL_NEEDS_LINE "\nError: /t needs a line other than standard input and output"
+#define MSG_TERMINAL_HINT "Terminal: Ctrl-T ? lists the commands, Ctrl-T q quits.\n"
+#define MSG_TERMINAL_HELP                                                       \
+    "\nCtrl-T q       quit\n"                                                   \
+    "Ctrl-T s       send files (asks for their names)\n"                         \
+    "Ctrl-T r       receive files now (the remote's sz has started already)\n"  \
+    "Ctrl-T b       send a break\n"                                             \
+    "Ctrl-T ? or h  this list\n"                                                \
+    "Ctrl-T Ctrl-T  send Ctrl-T\n"
+#define MSG_FILES_PROMPT "\nFiles to send: "

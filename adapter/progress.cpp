@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -46,6 +47,8 @@ struct ProgressLine {
 };
 
 ProgressLine progress;
+bool transcriptHidden = false;
+char reason[LINE_SIZE / 2];
 
 int terminalColumns() {
 #ifdef _WIN32
@@ -184,6 +187,7 @@ void drawRunning(Clock::time_point now) {
 
 void progressInit() {
     progress = ProgressLine{};
+    reason[0] = '\0';
 #ifdef _WIN32
     DWORD mode = 0;
     progress.enabled = GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
@@ -196,9 +200,31 @@ void progressInit() {
 #endif
 }
 
+namespace {
+
+// The lines of the transcript that say why a file did not go.
+bool isReason(const char* format) {
+    for (const char* why : {MSG_OPEN_FAILED, MSG_FILE_TOO_LARGE, MSG_FILE_SKIPPED_AS_ASKED, MSG_FILE_SKIPPED,
+                            MSG_FILE_NOT_ACCEPTED, MSG_FILE_NOT_SENT})
+        if (strcmp(format, why) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
 void consolePrintf(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    if (transcriptHidden) {
+        // Kept for the file's closing line, without its line end.
+        if (isReason(format)) {
+            vsnprintf(reason, sizeof reason, format, args);
+            size_t length = strlen(reason);
+            if (length > 0 && reason[length - 1] == '\n') reason[length - 1] = '\0';
+        }
+        va_end(args);
+        return;
+    }
     if (!progress.sharesTerminal) {
         vprintf(format, args);
         va_end(args);
@@ -221,6 +247,19 @@ void consolePrintf(const char* format, ...) {
     progress.stdoutMidLine = text[static_cast<size_t>(length) < sizeof text ? length - 1 : sizeof text - 2] != '\n';
     // The same text again: its figures change at most five times a second.
     if (redraw) drawLine(progress.shownTail, false);
+}
+
+void consoleTranscript(bool shown) { transcriptHidden = !shown; }
+
+void consoleShowError(const char* text) {
+    bool hidden = transcriptHidden;
+    transcriptHidden = false;
+    consolePrintf("%s", text);
+    transcriptHidden = hidden;
+}
+
+void progressReason(const char* why) {
+    if (transcriptHidden && reason[0] == '\0') snprintf(reason, sizeof reason, "%s", why);
 }
 
 void progressStart(const char* name, uint32_t total, bool hasTotal) {
@@ -263,17 +302,24 @@ void progressEnd(ProgressOutcome outcome, uint32_t position) {
     progress.position = position;
     Clock::time_point now = Clock::now();
     double elapsed = secondsSince(progress.fileStart, now);
-    char tail[LINE_SIZE], rate[32], took[32];
+    char tail[LINE_SIZE * 2], rate[32], took[32];
     formatRate(rate, sizeof rate, rateOf(movedBytes(), elapsed));
     formatDuration(took, sizeof took, elapsed);
     const char* said = outcome == PROGRESS_DONE     ? MSG_PROGRESS_DONE
                        : outcome == PROGRESS_FAILED ? MSG_PROGRESS_FAILED
                                                     : MSG_PROGRESS_SKIPPED;
+    // Without the transcript, the closing line also says why a file did not go.
+    char outcomeText[LINE_SIZE / 2 + 32];
+    if (reason[0] != '\0' && outcome != PROGRESS_DONE)
+        snprintf(outcomeText, sizeof outcomeText, MSG_PROGRESS_WHY, said, reason);
+    else
+        snprintf(outcomeText, sizeof outcomeText, "%s", said);
+    reason[0] = '\0';
     if (progress.hasTotal)
         snprintf(tail, sizeof tail, MSG_PROGRESS_ENDED, progress.position, progress.total, percentOf(), took, rate,
-                 said);
+                 outcomeText);
     else
-        snprintf(tail, sizeof tail, MSG_PROGRESS_ENDED_NO_TOTAL, progress.position, took, rate, said);
+        snprintf(tail, sizeof tail, MSG_PROGRESS_ENDED_NO_TOTAL, progress.position, took, rate, outcomeText);
     drawLine(tail, true);
     progress.active = false;
     progress.files++;

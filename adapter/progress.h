@@ -18,6 +18,15 @@ void consolePrintf(const char* format, ...)
     __attribute__((format(printf, 1, 2)))
 #endif
     ;
+// The terminal mode hides the transcript of standard output during a
+// transfer (it would mix with the remote's output); error lines still show,
+// and each closing line of the progress says why a file failed or was skipped.
+void consoleTranscript(bool shown);
+// An error line: shown even when the transcript is hidden.
+void consoleShowError(const char* text);
+// Why the current (or next) file fails or is skipped, for its closing line
+// while the transcript is hidden; the first reason given stays.
+void progressReason(const char* why);
 // A file begins; its total is unknown when hasTotal is false.
 void progressStart(const char* name, uint32_t total, bool hasTotal);
 // A received file begins; its total is the first field of the offer's file

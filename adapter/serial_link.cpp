@@ -80,4 +80,6 @@ void ioDrain(ZmodemSession*, TransferIo* io) {
 
 void ioOnHeaderSent(ZmodemSession*, TransferIo*) {}
 void ioOnGarbage(ZmodemSession*, TransferIo*) {}
-void ioOnAccepted(ZmodemSession*, TransferIo*) {}
+void ioOnAccepted(ZmodemSession* session, TransferIo*) {
+    if (closingBytes.watching && session->headerType == ZFIN) closingBytes.active = true;
+}

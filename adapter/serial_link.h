@@ -26,10 +26,24 @@ inline void ioReadWait(ZmodemSession* session, TransferIo* io, uint8_t* buffer, 
     *count = static_cast<int32_t>(actual);
 }
 
+// The bytes read after the peer's ZFIN: normally its "OO", but a sender that
+// ends without it leaves there what the remote prints next, which the
+// terminal shows rather than lose. Kept only while `watching`.
+struct ClosingBytes {
+    bool watching;
+    bool active;
+    uint8_t bytes[4];
+    uint32_t count;
+};
+inline ClosingBytes closingBytes = {false, false, {0, 0, 0, 0}, 0};
+
 // One read attempt; raises the time-out when nothing came, also from a line that is gone.
 inline void ioReadOnce(ZmodemSession*, TransferIo* io, uint8_t* buffer, uint32_t n, int32_t* count) {
     uint32_t actual = 0;
     int status = lineReadBuffered(io->line, buffer, n, &actual);
+    if (closingBytes.active)
+        for (uint32_t i = 0; i < actual && closingBytes.count < sizeof closingBytes.bytes; i++)
+            closingBytes.bytes[closingBytes.count++] = buffer[i];
     *count = static_cast<int32_t>(actual);
     if (interruptRequested) raiseError(ZMD011_INTERRUPTED);
     // A single attempt on a line that is gone brought nothing, as a quiet

@@ -1,7 +1,12 @@
 #include "driver/command_line.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "adapter/console.h"
+#include "driver/terminal.h"
 
 #include "adapter/file_io.h"
 #include "adapter/interrupt_flag.h"
@@ -35,6 +40,21 @@ int finishTransfer() {
     return failed ? EXIT_TRANSFER_FAILED : EXIT_TRANSFER_OK;
 }
 
+// ZMODEM_AUTOSTART: on (the default) or off, in any case.
+bool autostartSetting(bool* on) {
+    const char* value = getenv(AUTOSTART_VARIABLE);
+    if (value == nullptr || value[0] == '\0') return true;
+    char lower[8] = {0};
+    for (size_t i = 0; value[i] != '\0' && i < sizeof lower - 1; i++)
+        lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(value[i])));
+    if (strlen(value) < sizeof lower && (strcmp(lower, "on") == 0 || strcmp(lower, "off") == 0)) {
+        *on = strcmp(lower, "on") == 0;
+        return true;
+    }
+    printf(MSG_BAD_MODEM_LINE, AUTOSTART_VARIABLE, value);
+    return false;
+}
+
 // Prints an argument error; the status says so.
 int refuse(const char* message) {
     printf("%s", message);
@@ -51,7 +71,9 @@ int runCommandLine(int argc, char** argv) {
     progressInit();
     interruptInstall();
     // Standard input and output as the line: nothing may be printed on it.
-    lineClaimStdio();
+    // The terminal refuses that line, and says so where the user reads it.
+    bool terminalMode = argc > 1 && argv[1][0] == '/' && argv[1][1] == 't';
+    if (!terminalMode) lineClaimStdio();
     printf(MSG_BANNER);
     // Only sending takes more than one argument after the mode.
     bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';
@@ -61,17 +83,29 @@ int runCommandLine(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const char* mode = argv[1];
-    if (mode[0] != '/' || (mode[1] != 'r' && mode[1] != 's')) {
+    if (mode[0] != '/' || (mode[1] != 'r' && mode[1] != 's' && mode[1] != 't')) {
         printf(MSG_UNRECOGNIZED_ARGUMENT);
         fflush(stdout);
         return EXIT_TRANSFER_OK;
     }
+    if (mode[1] == 't' && !consoleIsTerminal()) return refuse(MSG_TERMINAL_NEEDS_TTY);
     // A bad line setting is refused before the port is touched.
     LineSettings settings;
     Line line{};
-    if (!lineSettingsRead(&settings) || !lineParse(&line, &settings)) {
+    bool autostart = true;
+    if (!lineSettingsRead(&settings) || !lineParse(&line, &settings) ||
+        (mode[1] == 't' && !autostartSetting(&autostart))) {
         fflush(stdout);
         return EXIT_USAGE;
+    }
+    if (mode[1] == 't' && line.kind == LINE_STDIO) return refuse(MSG_TERMINAL_NEEDS_LINE);
+    if (mode[1] == 't') {
+        sessionConstruct(&session);
+        sessionLineOpen = sessionOpen(&session);
+        int status = sessionLineOpen ? runTerminal(&session, autostart) : EXIT_TRANSFER_FAILED;
+        sessionDestroy(&session);
+        fflush(stdout);
+        return status;
     }
     if (mode[1] == 'r') {
         sessionConstruct(&session);

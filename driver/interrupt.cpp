@@ -13,9 +13,14 @@
 #include "adapter/line.h"
 #include "driver/command_line.h"
 
+volatile std::sig_atomic_t terminateRequested = 0;
+
 namespace {
 
+void (*beforeExit)() = nullptr;
+
 #ifdef _WIN32
+HANDLE wakeEvent = nullptr;
 // Windows ends the process once this returns from a close, logoff or
 // shutdown event; the pause gives the transfer the time to send its abort
 // sequence and close its file, after which the process exits on its own.
@@ -25,23 +30,39 @@ constexpr DWORD CLOSE_GRACE_MS = 4000;
 // console's code page is given back there) and then to the default one,
 // which ends the process at once.
 BOOL WINAPI onConsoleEvent(DWORD event) {
-    if (interruptRequested) return FALSE;
+    if (interruptRequested) {
+        if (beforeExit != nullptr) beforeExit();
+        return FALSE;
+    }
     interruptRequested = 1;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) terminateRequested = 1;
+    if (wakeEvent != nullptr) SetEvent(wakeEvent);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
         Sleep(CLOSE_GRACE_MS);
     return TRUE;
 }
 #else
-extern "C" void onSignal(int) {
+extern "C" void onSignal(int signalNumber) {
     if (interruptRequested) {
         lineRestoreNow();
+        if (beforeExit != nullptr) beforeExit();
         _exit(EXIT_TRANSFER_FAILED);
     }
     interruptRequested = 1;
+    if (signalNumber != SIGINT) terminateRequested = 1;
 }
 #endif
 
 }  // namespace
+
+void interruptBeforeExit(void (*restore)()) { beforeExit = restore; }
+
+#ifdef _WIN32
+void* interruptEvent() {
+    if (wakeEvent == nullptr) wakeEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return wakeEvent;
+}
+#endif
 
 void interruptInstall() {
 #ifdef _WIN32

@@ -6,3 +6,17 @@
 #pragma once
 
 void interruptInstall();
+
+#include <csignal>
+
+// Set with interruptRequested by a request that ends the program, not only
+// the transfer: SIGTERM, SIGHUP; on Windows the console closing, a logoff or
+// a shutdown.
+extern volatile std::sig_atomic_t terminateRequested;
+// What a request that ends the program at once does first (the terminal
+// gives the console back). It must be safe in a signal handler.
+void interruptBeforeExit(void (*restore)());
+#ifdef _WIN32
+// An event set by every request, for a wait that must end on one.
+void* interruptEvent();
+#endif

@@ -47,6 +47,7 @@ check too-many-files 1 "Error: more than 255 files to send" -- /s $(seq 256)
 check send-without-file 1 "Error: send requires filename" -- /s
 check unrecognized-switch 0 "Unrecognized argument" -- /x
 check unrecognized-word 0 "Unrecognized argument" -- receive
+check terminal-without-terminal 1 "Error: /t needs a terminal" -- /t
 long_name=$(printf 'n%.0s' $(seq 300))
 check file-name-too-long 1 "Error: file name longer than 259 characters" -- /s "$long_name"
 

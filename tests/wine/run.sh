@@ -441,6 +441,58 @@ no_port_case() {
         pass "$name"
     fi
 }
+# The terminal, /t, in a tmux pane (Wine's console on a Unix terminal): it
+# starts, keys go out on the line as typed (Enter as CR), what the line brings
+# is shown (UTF-8 Greek included), and Ctrl-T q quits with status 0. Each step
+# waits for the pane to show its text, looking again at its next output.
+pane_shows() {
+    local sock=$1 text=$2 tries=0 screen size
+    while true; do
+        screen=$(tmux -S "$sock" capture-pane -p -t w) && [[ "$screen" == *"$text"* ]] && return 0
+        ((tries++ < 90)) || return 1
+        size=$(stat -c %s "$WORK/terminal/pane.log")
+        timeout 1 tail -c +$((size + 1)) -F "$WORK/terminal/pane.log" 2>/dev/null | head -c 1 >/dev/null
+    done
+}
+terminal_case() {
+    local name="terminal /t: start, keys out, output in, Ctrl-T q"
+    if ! command -v tmux >/dev/null 2>&1; then
+        echo "SKIP: $name (no tmux)"
+        return
+    fi
+    local dir="$WORK/terminal" sock="$WORK/terminal/tmux" reason=""
+    mkdir -p "$dir"
+    : >"$dir/pane.log"
+    start_line || { fail "$name" "no line"; return; }
+    tmux -S "$sock" new-session -d -s w -x 120 -y 30 \
+        "cd '$dir' && ZMODEM_PORT=COM1 LC_ALL=C.UTF-8 '$WINE' '$EXE' /t; echo wine-exit=\$?; exec cat"
+    tmux -S "$sock" pipe-pane -t w "cat >>'$dir/pane.log'"
+    if ! pane_shows "$sock" "Ctrl-T q quits"; then
+        reason="it did not start"
+    else
+        timeout 60 head -c 3 <&"$HOLD_B" >"$dir/keys.out" &
+        local reader=$!
+        tmux -S "$sock" send-keys -t w hi Enter
+        wait "$reader"
+        if [ "$(od -An -c "$dir/keys.out" | tr -d ' ')" != 'hi\r' ]; then
+            reason="the keys reached the line as '$(od -An -c "$dir/keys.out")'"
+        else
+            printf 'from-remote \316\223\316\265\316\271\316\254\r\n' >&"$HOLD_B"
+            if ! pane_shows "$sock" "from-remote Γειά"; then
+                reason="the line's output was not shown"
+            else
+                tmux -S "$sock" send-keys -t w C-t q
+                pane_shows "$sock" "wine-exit=0" || reason="Ctrl-T q did not end it with status 0"
+            fi
+        fi
+    fi
+    [ -z "$reason" ] || tmux -S "$sock" capture-pane -p -t w >"$dir/screen.log"
+    tmux -S "$sock" kill-server 2>/dev/null
+    stop_line
+    if [ -n "$reason" ]; then fail "$name" "$reason" "$dir/screen.log"; else pass "$name"; fi
+}
+terminal_case
+
 no_port_case COM1
 no_port_case COM7
 
