@@ -10,6 +10,7 @@
 #define MSG_FILENAME_TOO_LONG "\nError: file name longer than 259 characters"
 #define MSG_BAD_BAUD "\nError: ZMODEM_BAUD=%s is not a line speed this system offers (for example 9600, 57600, 115200)"
 #define MSG_BAD_MODEM_LINE "\nError: %s=%s must be on or off"
+#define MSG_BAD_WINDOW "\nError: ZMODEM_WINDOW=%s must be 0 or a number of bytes from 1024 up"
 #define MSG_TOO_MANY_FILES "\nError: more than 255 files to send"
 
 // Engine errors, latched in the error slot.

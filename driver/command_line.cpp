@@ -6,6 +6,7 @@
 #include "adapter/file_io.h"
 #include "adapter/interrupt_flag.h"
 #include "adapter/port_settings.h"
+#include "adapter/send_settings.h"
 #include "adapter/progress.h"
 #include "driver/interrupt.h"
 #include "driver/lifecycle.h"
@@ -85,6 +86,10 @@ int runCommandLine(int argc, char** argv) {
     }
     if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
+    if (!windowSettingRead(&session.window)) {
+        fflush(stdout);
+        return EXIT_USAGE;
+    }
     lineOpen = sessionOpen(&session);
     if (lineOpen) sessionSend(&session, names, count);
     return finishTransfer();

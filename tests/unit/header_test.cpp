@@ -118,7 +118,7 @@ TEST_F(HeaderTest, AcceptsEveryFramingAndSkipsGarbage) {
         {"four pads", concat({Bytes{0x2A, 0x2A}, hexZrpos}), 'B', ZRPOS, 0x12345678},
         {"extra pads bin", concat({Bytes{0x2A, 0x2A, 0x2A}, bin16Header(ZEOF, 7)}), 'A', ZEOF, 7},
         {"junk first", concat({bytesOf("OO\x11 rz\r\nnoise"), hexZrpos}), 'B', ZRPOS, 0x12345678},
-        {"can flood", concat({Bytes(5, 0x18), hexZrpos}), 'B', ZRPOS, 0x12345678},
+        {"four can are no cancel", concat({Bytes(4, 0x18), hexZrpos}), 'B', ZRPOS, 0x12345678},
         {"single pad hex is skipped",
          concat({Bytes{0x2A, 0x18, 'B'}, bytesOf("0100000023be50\r\n"), bin16Header(ZFIN, 0)}), 'A', ZFIN, 0},
         {"unknown letter", concat({Bytes{0x2A, 0x18, 'D'}, bin16Header(ZSKIP, 0)}), 'A', ZSKIP, 0},
