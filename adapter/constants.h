@@ -107,6 +107,8 @@ constexpr char RTS_VARIABLE[] = "ZMODEM_RTS";
 constexpr char WINDOW_VARIABLE[] = "ZMODEM_WINDOW";
 constexpr uint32_t DEFAULT_WINDOW = 16384;
 constexpr uint32_t MAX_WINDOW = 0x7FFFFFFF;
+// After a rewind the window is at most this for the rest of the file.
+constexpr uint32_t MIN_WINDOW = 4096;
 // The sender asks for an acknowledgement (ZCRCQ) this often within a window: every quarter.
 constexpr uint32_t WINDOW_QUERIES = 4;
 constexpr uint32_t DEFAULT_BAUD = 115200;

@@ -31,6 +31,7 @@ struct StreamPlan {
     uint32_t cleanBytes;    // bytes sent since the subpacket length last changed
     uint32_t nextQuery;     // offset at or after which the next subpacket ends with ZCRCQ
     bool noisy;             // the receiver has asked for a rewind while data streamed
+    bool rewound;           // the receiver has asked for a rewind of this file
     int unanswered;         // ZCRCW in a row that brought no answer
 };
 
@@ -62,20 +63,27 @@ void planStream(ZmodemSession* session, StreamPlan* plan) {
     plan->cleanBytes = 0;
     plan->nextQuery = session->filePosition + plan->window / WINDOW_QUERIES;
     plan->noisy = false;
+    plan->rewound = false;
     plan->unanswered = 0;
 }
 
-// After a rewind, shorter subpackets: less goes again when one is damaged.
+// A rewind that follows the one before within BLOCK_GROWTH_BYTES makes the
+// subpackets shorter: on a line that damages that often, less goes again
+// when one is damaged. A rare one costs nothing in length.
+// After a rewind the window is MIN_WINDOW for the rest of the file: what is
+// in flight when a ZRPOS comes goes again.
 void shrinkBlocks(ZmodemSession* session, StreamPlan* plan) {
-    if (session->blockSize / 2 >= MIN_BLOCK_SIZE) session->blockSize /= 2;
+    if (plan->rewound && plan->cleanBytes < BLOCK_GROWTH_BYTES && session->blockSize / 2 >= MIN_BLOCK_SIZE)
+        session->blockSize /= 2;
+    if (plan->window > MIN_WINDOW) plan->window = MIN_WINDOW;
     plan->cleanBytes = 0;
 }
 
 // While data goes through without a rewind, they grow back.
 void growBlocks(ZmodemSession* session, StreamPlan* plan, uint32_t sent) {
     plan->cleanBytes += sent;
-    if (plan->cleanBytes < BLOCK_GROWTH_BYTES || session->blockSize >= plan->blockLimit) return;
-    session->blockSize *= 2;
+    if (plan->cleanBytes < BLOCK_GROWTH_BYTES) return;
+    if (session->blockSize < plan->blockLimit) session->blockSize *= 2;
     if (session->blockSize > plan->blockLimit) session->blockSize = plan->blockLimit;
     plan->cleanBytes = 0;
 }
@@ -373,8 +381,9 @@ void sendFileData(ZmodemSession* session) {
                 if (offset <= session->filePosition) session->moreData = 1;
                 // The receiver has all before the offset it asks for.
                 session->ackedPosition = offset;
-                plan.nextQuery = offset + plan.window / WINDOW_QUERIES;
                 shrinkBlocks(session, &plan);
+                plan.nextQuery = offset + plan.window / WINDOW_QUERIES;
+                plan.rewound = true;
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
                 state = READ_BLOCK;

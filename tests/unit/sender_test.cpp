@@ -219,11 +219,11 @@ TEST_F(SenderTest, ZrposDuringStreamingRewinds) {
         size_t size;
         size_t seenBeforeReply;  // subpackets sent when the ZRPOS arrives
         uint32_t offset;
-        const char* shape;  // subpackets after the second ZDATA: half as long after the rewind
+        const char* shape;  // subpackets after the second ZDATA
     };
-    const Case cases[] = {{2500, 2, 1024, "512i 512i 452h"},
-                          {10240, 6, 4096, "512i 512i 512i 512i 512i 512i 512i 512i 512i 512i 512i 512i 0h"},
-                          {10240, 9, 6144, "512i 512i 512i 512i 512i 512i 512i 512i 0h"}};
+    const Case cases[] = {{2500, 2, 1024, "1024i 452h"},
+                          {10240, 6, 4096, "1024i 1024i 1024i 1024i 1024i 1024i 0h"},
+                          {10240, 9, 6144, "1024i 1024i 1024i 1024i 0h"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.size) + " bytes, ZRPOS " + std::to_string(c.offset));
         fresh();
@@ -292,7 +292,7 @@ TEST_F(SenderTest, ZrposAnsweringZeofRewindsOrRepeatsZeof) {
         uint32_t offset;
         const char* shape;  // subpackets after the second ZDATA; "-" when there is none
     };
-    const Case cases[] = {{0, "512i 512i 512i 512i 452h"}, {2048, "452i 0h"}, {2500, "-"}};
+    const Case cases[] = {{0, "1024i 1024i 452h"}, {2048, "452i 0h"}, {2500, "-"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offset);
         fresh();
