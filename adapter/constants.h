@@ -83,8 +83,6 @@ constexpr int HEX_HEADER_LENGTH = 21;
 // the backspaces rub the CANs out on a terminal.
 constexpr int ABORT_LENGTH = 20;
 constexpr int BS = 0x08;
-// This many CAN (ZDLE) in a row, outside an escape pair, are the peer's cancel.
-constexpr int CANCEL_RUN = 5;
 
 // Retries and time-outs.
 constexpr int RETRY_LIMIT = 10;

@@ -194,19 +194,12 @@ void receiveHeader(ZmodemSession* session) {
 
 void receiveHeaderFrom(ZmodemSession* session) {
     session->headerDone = 0;
-    int cancels = 0;  // CAN bytes in a row, outside an escape pair: the peer's cancel at CANCEL_RUN
     while (!errorPending() && !session->headerDone) {
         while (session->currentChar != ZPAD) {
-            cancels = session->currentChar == ZDLE ? cancels + 1 : 0;
-            if (cancels >= CANCEL_RUN) {
-                raiseError(ZMD010_REMOTE_CANCEL);
-                return;
-            }
             ioOnGarbage(session, session->io);
             readRawByte(session);
             if (errorPending()) return;
         }
-        cancels = 0;
         int pads = 1;
         readRawByte(session);
         if (errorPending()) return;
