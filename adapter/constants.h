@@ -83,6 +83,9 @@ constexpr int HEX_HEADER_LENGTH = 21;
 // the backspaces rub the CANs out on a terminal.
 constexpr int ABORT_LENGTH = 20;
 constexpr int BS = 0x08;
+// This many CAN (0x18) in a row from the peer cancel the transfer. No escape
+// pair holds two of them, so such a run is never data.
+constexpr uint32_t CANCEL_RUN = 5;
 
 // Retries and time-outs.
 constexpr int RETRY_LIMIT = 10;

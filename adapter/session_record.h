@@ -43,6 +43,7 @@ struct ZmodemSession {
     uint8_t* bufferCursor;
     uint8_t* bufferEnd;
     int32_t currentChar;          // the byte last read, or the next byte to write
+    uint32_t cancelRun;           // CAN bytes (0x18) in a row just taken from the line
     TransferIo* io;
     TransferIo ioState;
 };

@@ -77,7 +77,9 @@ void receiveCrc16Header(ZmodemSession* session, void (*readByte)(ZmodemSession*)
         if (errorPending()) return;
         received = (received << 8) | static_cast<uint32_t>(session->currentChar);
     }
-    if (crc != received) raiseError(ZMD004_CRC16_ERROR, crc, received);
+    if (crc == received) return;
+    if (session->cancelRun > 0) readCancelRun(session);
+    raiseError(ZMD004_CRC16_ERROR, crc, received);
 }
 
 }  // namespace
@@ -258,8 +260,10 @@ void receiveBin32Header(ZmodemSession* session) {
         received |= static_cast<uint32_t>(session->currentChar) << (8 * i);
     }
     crc = ~crc;
-    if (crc != received)
-        raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
-    else
+    if (crc == received) {
         session->headerDone = 1;
+        return;
+    }
+    if (session->cancelRun > 0) readCancelRun(session);
+    raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
 }

@@ -237,6 +237,9 @@ void runSendSession(ZmodemSession* session) {
     // The receiver is not started yet: what is on the line has been there
     // before this run, and nothing more is expected until "rz" is typed.
     ioDrain(session, session->io);
+    // A run of CAN left there from before is no cancel of this run.
+    if (errorPending() && errorIs(ZMD010_REMOTE_CANCEL)) clearError();
+    session->cancelRun = 0;
     sendRzCommand(session);
     int cycleCount = 0;
     bool done = false;
