@@ -66,13 +66,11 @@ constexpr uint32_t WINDOWS_FILE_MODE = 0100644;
 // Sizes.
 constexpr int32_t BUFFER_SIZE = 18000;
 constexpr uint32_t BLOCK_SIZE = 1024;
-// Subpackets shrink to this after a rewind, halving each time...
+// Subpackets shrink to this after rewinds close together, halving each time...
 constexpr uint32_t MIN_BLOCK_SIZE = 128;
-// ...and grow back, doubling after this many bytes gone through clean,
+// ...and grow back, doubling after this many bytes gone through clean, up
+// to BLOCK_SIZE.
 constexpr uint32_t BLOCK_GROWTH_BYTES = 8192;
-// up to BLOCK_SIZE, or, for a receiver without a buffer limit on a line that
-// has not damaged the file's data, up to this.
-constexpr uint32_t MAX_BLOCK_SIZE = 8192;
 constexpr int FILE_NAME_SIZE = 260;            // 259 characters and the NUL
 constexpr int BATCH_SIZE = 256;                // 255 names and the empty terminator
 constexpr uint32_t FILE_INFO_LIMIT = 1024;     // the ZFILE information must end before this offset
