@@ -35,8 +35,14 @@ struct StreamPlan {
     int unanswered;         // ZCRCW in a row that brought no answer
 };
 
-void readBlock(ZmodemSession* session) {
-    ioReadFile(session, session->io, session->buffer, session->blockSize, &session->blockLength);
+// Reads the next block: blockSize bytes, or fewer where a segment of the
+// receiver's buffer ends sooner. Returns the count asked for.
+uint32_t readBlock(ZmodemSession* session, uint32_t segment) {
+    uint32_t want = session->blockSize;
+    uint32_t room = session->ackedPosition + segment - session->filePosition;
+    if (segment != 0 && room < want) want = room;
+    ioReadFile(session, session->io, session->buffer, want, &session->blockLength);
+    return want;
 }
 
 // A header read with single attempts, whether or not a reply has begun:
@@ -202,8 +208,8 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
         }
         if (outcome == REPLY_FAILED) return STREAM;
         if (!session->moreData) return SEND_EOF;
-        readBlock(session);
-        if (session->blockLength < session->blockSize) session->moreData = 0;
+        uint32_t want = readBlock(session, plan->segment);
+        if (session->blockLength < want) session->moreData = 0;
         // ZCRCW ended the frame: a new ZDATA says where the data goes on.
         if (frameEnd == ZCRCW && !errorPending()) {
             if (session->blockLength == 0) return SEND_EOF;
@@ -367,7 +373,7 @@ void sendFileData(ZmodemSession* session) {
     while (!errorPending() && !done) {
         switch (state) {
             case READ_BLOCK:
-                readBlock(session);
+                readBlock(session, plan.segment);
                 if (errorPending()) break;
                 if (session->blockLength > 0) {
                     sendZdata(session);

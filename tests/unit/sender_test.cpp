@@ -368,6 +368,7 @@ TEST_F(SenderTest, UnacknowledgedDataStaysWithinTheReceiverBufferAndTheWindow) {
     };
     const Case cases[] = {
         {"2048-byte buffer, no CANOVIO", 2048 | flags(CANFDX | CANFC32), 0, false, 2048},
+        {"1400-byte buffer", 1400 | flags(ZRINIT_FLAGS), 0, false, 1400},
         {"no full duplex", flags(CANOVIO | CANFC32), 0, false, DEFAULT_WINDOW},
         {"window", flags(ZRINIT_FLAGS), 4096, true, 4096},
         {"window, ZCRCQ ignored", flags(ZRINIT_FLAGS), 4096, false, 4096},
