@@ -188,11 +188,15 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
             do {
                 if (plan->noisy && plan->window == 0)
                     awaitReply(session);
-                else if (plan->window != 0 && session->filePosition - session->ackedPosition >= plan->window)
+                else if (plan->window != 0 && session->filePosition - session->ackedPosition >= plan->window) {
                     receiveHeader(session);
-                else
+                    // These waits count with those after ZCRCW toward a receiver that is gone.
+                    if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return STREAM;
+                } else {
                     pollHeader(session);
+                }
                 outcome = takeReply(session);
+                if (outcome != REPLY_NONE) plan->unanswered = 0;
                 // A receiver that stops answering ZCRCQ is asked with ZCRCW again.
                 if (outcome == REPLY_NONE && plan->window != 0 &&
                     session->filePosition - session->ackedPosition >= plan->window)
