@@ -42,6 +42,9 @@ constexpr uint8_t ZCANCEL = 254;  // the peer's cancel signal, as the sender see
 
 // ZRINIT capabilities (ZF0): full duplex, overlapped I/O, 32-bit CRC.
 constexpr uint8_t ZRINIT_FLAGS = 0x23;
+constexpr uint8_t CANFDX = 0x01;
+constexpr uint8_t CANOVIO = 0x02;
+constexpr uint8_t CANFC32 = 0x20;
 // ZRINIT capability (ZF0) of a receiver that wants every control character escaped.
 constexpr uint8_t ESCCTL = 0x40;
 // ZFILE conversion option (ZF0): binary.
@@ -63,6 +66,11 @@ constexpr uint32_t WINDOWS_FILE_MODE = 0100644;
 // Sizes.
 constexpr int32_t BUFFER_SIZE = 18000;
 constexpr uint32_t BLOCK_SIZE = 1024;
+// Subpackets shrink to this after rewinds close together, halving each time...
+constexpr uint32_t MIN_BLOCK_SIZE = 128;
+// ...and grow back, doubling after this many bytes gone through clean, up
+// to BLOCK_SIZE.
+constexpr uint32_t BLOCK_GROWTH_BYTES = 8192;
 constexpr int FILE_NAME_SIZE = 260;            // 259 characters and the NUL
 constexpr int BATCH_SIZE = 256;                // 255 names and the empty terminator
 constexpr uint32_t FILE_INFO_LIMIT = 1024;     // the ZFILE information must end before this offset
@@ -73,6 +81,9 @@ constexpr int HEX_HEADER_LENGTH = 21;
 // the backspaces rub the CANs out on a terminal.
 constexpr int ABORT_LENGTH = 20;
 constexpr int BS = 0x08;
+// This many CAN (0x18) in a row from the peer cancel the transfer. No escape
+// pair holds two of them, so such a run is never data.
+constexpr uint32_t CANCEL_RUN = 5;
 
 // Retries and time-outs.
 constexpr int RETRY_LIMIT = 10;
@@ -92,6 +103,14 @@ constexpr char BAUD_VARIABLE[] = "ZMODEM_BAUD";
 constexpr char DTR_VARIABLE[] = "ZMODEM_DTR";
 constexpr char RTS_VARIABLE[] = "ZMODEM_RTS";
 constexpr char AUTOSTART_VARIABLE[] = "ZMODEM_AUTOSTART";  // the terminal's auto-start: on or off
+// The sender's window: unacknowledged bytes at most while streaming; 0 streams without one.
+constexpr char WINDOW_VARIABLE[] = "ZMODEM_WINDOW";
+constexpr uint32_t DEFAULT_WINDOW = 16384;
+constexpr uint32_t MAX_WINDOW = 0x7FFFFFFF;
+// After a rewind the window is at most this for the rest of the file.
+constexpr uint32_t MIN_WINDOW = 4096;
+// The sender asks for an acknowledgement (ZCRCQ) this often within a window: every quarter.
+constexpr uint32_t WINDOW_QUERIES = 4;
 constexpr uint32_t DEFAULT_BAUD = 115200;
 // A write may take this long beyond the time its bytes need on the line.
 constexpr uint32_t WRITE_TIMEOUT_CONSTANT_MS = 5000;

@@ -399,6 +399,8 @@ void ioCloseFile(ZmodemSession* session, TransferIo* io) {
     progressEnd(errorPending() ? PROGRESS_FAILED : PROGRESS_DONE, session->filePosition);
 }
 
+void ioOnAcknowledged(ZmodemSession* session, TransferIo*) { progressUpdate(session->ackedPosition); }
+
 void ioNoteSkipped(ZmodemSession* session, TransferIo* io) {
     consolePrintf(MSG_FILE_SKIPPED, session->fileName);
     progressEnd(PROGRESS_SKIPPED, session->filePosition);
@@ -437,7 +439,8 @@ int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t
     size_t got = fread(buffer, 1, n, io->file);
     *count = static_cast<uint32_t>(got);
     consolePrintf(MSG_READ_BYTES, static_cast<int>(got));
-    progressUpdate(session->filePosition);
+    // Where the receiver confirms what it has, that is the progress made.
+    progressUpdate(session->acksCome ? session->ackedPosition : session->filePosition);
     if (got < n && ferror(io->file)) raiseError(FIL004_READ_FAILED, session->fileName);
     return got != 0 ? 1 : 0;
 }

@@ -34,6 +34,8 @@ int ioReadFile(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t
 // Notes a file that the receiver skipped, or did not accept after every offer:
 // it was not delivered, so the run does not count as a success.
 void ioNoteSkipped(ZmodemSession* session, TransferIo* io);
+// The receiver has confirmed the data up to ackedPosition.
+void ioOnAcknowledged(ZmodemSession* session, TransferIo* io);
 void ioNoteNotAccepted(ZmodemSession* session, TransferIo* io);
 // Notes every name of the batch not yet opened as not sent: no receiver answered.
 void ioNoteNotSent(ZmodemSession* session, TransferIo* io);

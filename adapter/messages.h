@@ -13,6 +13,7 @@
 #define MSG_BAD_PORT \
     "\nError: ZMODEM_PORT=%s is not a line this program opens: give a device (/dev/ttyUSB0, COM3), - for " \
     "standard input and output, tcp:HOST:PORT or telnet:HOST:PORT"
+#define MSG_BAD_WINDOW "\nError: ZMODEM_WINDOW=%s must be 0 or a number of bytes from 1024 up"
 #define MSG_TOO_MANY_FILES "\nError: more than 255 files to send"
 
 // Engine errors, latched in the error slot.

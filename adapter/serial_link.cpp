@@ -18,6 +18,17 @@ void ioReadRetry(ZmodemSession*, TransferIo* io, uint8_t* buffer, uint32_t n, ui
 
 namespace {
 
+// Discarded input still counts toward a run of CANs: a cancel that arrives
+// while this side drops input is heard.
+void noteDiscarded(ZmodemSession* session, const uint8_t* bytes, uint32_t n) {
+    for (uint32_t i = 0; i < n; i++) {
+        if (bytes[i] != ZDLE)
+            session->cancelRun = 0;
+        else if (++session->cancelRun >= CANCEL_RUN)
+            raiseError(ZMD010_REMOTE_CANCEL);
+    }
+}
+
 // Bytes held between ioGatherWrites and ioFlushWrites: room for a whole
 // subpacket of 1024 bytes, every one escaped, with its frame end and CRC.
 uint8_t gathered[4096];
@@ -56,24 +67,26 @@ void ioFlushWrites(ZmodemSession*, TransferIo* io) {
     gathering = false;
 }
 
-void ioPurge(ZmodemSession*, TransferIo* io) {
+void ioPurge(ZmodemSession* session, TransferIo* io) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];
     uint32_t dwRead = 0;
     uint32_t discarded = 0;
     do {
         dwRead = 0;
         if (lineRead(io->line, lpBuf, 1, &dwRead) == LINE_GONE) ioLineGone(io);
+        noteDiscarded(session, lpBuf, dwRead);
         discarded += dwRead;
     } while (dwRead != 0 && discarded < PURGE_LIMIT);
 }
 
-void ioDrain(ZmodemSession*, TransferIo* io) {
+void ioDrain(ZmodemSession* session, TransferIo* io) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];
     uint32_t discarded = 0;
     while (discarded < PURGE_LIMIT && lineInputWaiting(io->line)) {
         uint32_t dwRead = 0;
         if (lineReadBuffered(io->line, lpBuf, 1, &dwRead) == LINE_GONE) ioLineGone(io);
         if (dwRead == 0) break;
+        noteDiscarded(session, lpBuf, dwRead);
         discarded += dwRead;
     }
 }

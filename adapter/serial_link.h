@@ -66,11 +66,12 @@ void ioFlushWrites(ZmodemSession* session, TransferIo* io);
 inline void ioDiscardOutput(ZmodemSession*, TransferIo* io) { lineDiscardOutput(io->line); }
 // Discards input until the line has been quiet for one read time-out, or
 // until PURGE_LIMIT bytes have been discarded: for a line on which the peer
-// may still be streaming.
+// may still be streaming. A run of CANs among the bytes discarded raises
+// ZMD010, as a read would.
 void ioPurge(ZmodemSession* session, TransferIo* io);
 // Discards the input that has already arrived, up to PURGE_LIMIT bytes,
 // without waiting for more: for a line on which the peer is expected to be
-// silent, waiting for this side.
+// silent, waiting for this side. A run of CANs raises ZMD010, as for ioPurge.
 void ioDrain(ZmodemSession* session, TransferIo* io);
 
 // Notification points; they do nothing.

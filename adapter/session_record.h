@@ -29,6 +29,13 @@ struct ZmodemSession {
     int32_t moreData;
     uint32_t skipFile;
     uint32_t escapeControl;       // the receiver asked for 0x00-0x1F and 0x80-0x9F to be escaped too
+    uint32_t sendCrc32;           // the receiver takes CRC-32: ZFILE, ZDATA and their subpackets carry one
+    uint32_t receiverFlags;       // ZF0 of the receiver's ZRINIT
+    uint32_t receiverBuffer;      // the receiver's buffer size from its ZRINIT (ZP0, ZP1); 0: no limit
+    uint32_t window;              // unacknowledged bytes at most while streaming; 0: no window
+    uint32_t ackedPosition;       // the receiver has confirmed the data up to here
+    uint32_t acksCome;            // the receiver answers ZCRCQ: ZACKs have come
+    uint32_t repliesOwed;         // ZRINITs that may still come in answer to this side's ZRQINITs
     uint8_t frameFormat;          // FRAME_BIN16, FRAME_HEX or FRAME_BIN32
     uint8_t headerType;
     uint8_t headerData[4];        // ZP0..ZP3; ZF0 is the fourth byte
@@ -36,6 +43,7 @@ struct ZmodemSession {
     uint8_t* bufferCursor;
     uint8_t* bufferEnd;
     int32_t currentChar;          // the byte last read, or the next byte to write
+    uint32_t cancelRun;           // CAN bytes (0x18) in a row just taken from the line
     TransferIo* io;
     TransferIo ioState;
 };

@@ -6,15 +6,15 @@
 #include <cstring>
 
 #include "adapter/console.h"
-#include "driver/terminal.h"
-
 #include "adapter/file_io.h"
 #include "adapter/interrupt_flag.h"
 #include "adapter/line.h"
 #include "adapter/port_settings.h"
 #include "adapter/progress.h"
+#include "adapter/send_settings.h"
 #include "driver/interrupt.h"
 #include "driver/lifecycle.h"
+#include "driver/terminal.h"
 #include "adapter/messages.h"
 
 namespace {
@@ -101,6 +101,10 @@ int runCommandLine(int argc, char** argv) {
     if (mode[1] == 't' && line.kind == LINE_STDIO) return refuse(MSG_TERMINAL_NEEDS_LINE);
     if (mode[1] == 't') {
         sessionConstruct(&session);
+        if (!windowSettingRead(&session.window)) {
+            fflush(stdout);
+            return EXIT_USAGE;
+        }
         sessionLineOpen = sessionOpen(&session);
         int status = sessionLineOpen ? runTerminal(&session, autostart) : EXIT_TRANSFER_FAILED;
         sessionDestroy(&session);
@@ -123,6 +127,10 @@ int runCommandLine(int argc, char** argv) {
     }
     if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
+    if (!windowSettingRead(&session.window)) {
+        fflush(stdout);
+        return EXIT_USAGE;
+    }
     sessionLineOpen = sessionOpen(&session);
     if (sessionLineOpen) sessionSend(&session, names, count);
     return finishTransfer();

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     if (errorPending()) {
         // Only these can end a header hunt.
-        FUZZ_CHECK(fuzz::errorIsOneOf({ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX, ZMD009_TIMEOUT}));
+        FUZZ_CHECK(fuzz::errorIsOneOf({ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX, ZMD009_TIMEOUT,
+                                       ZMD010_REMOTE_CANCEL}));
         // A time-out means the line ran dry.
         if (errorIs(ZMD009_TIMEOUT)) FUZZ_CHECK(line.input.empty());
     } else {

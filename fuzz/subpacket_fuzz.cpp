@@ -60,7 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool subpacketFailed = errorPending() && !fuzz::errorCodeIs("ZMD007");
     if (subpacketFailed) {
         FUZZ_CHECK(fuzz::errorIsOneOf(
-            {ZMD004_CRC16_ERROR, ZMD005_SUBPACKET_TOO_LONG, ZMD006_CRC32_ERROR, ZMD009_TIMEOUT}));
+            {ZMD004_CRC16_ERROR, ZMD005_SUBPACKET_TOO_LONG, ZMD006_CRC32_ERROR, ZMD009_TIMEOUT,
+             ZMD010_REMOTE_CANCEL}));
         FUZZ_CHECK(session.filePosition == positionBefore);
         FUZZ_CHECK(session.moreData == 0);
         if (errorIs(ZMD009_TIMEOUT)) FUZZ_CHECK(line.input.empty());

@@ -9,6 +9,8 @@
 //     --burst R           probability that a burst of noise starts at a byte
 //     --burst-length N    bytes of random noise in a burst (default 8)
 //     --baud N            pace each direction to N baud; 0 = as fast as possible
+//     --hold N            bytes a direction holds before it stops reading (default 4096,
+//                         like a serial driver; a USB adapter or a network link holds more)
 //     --ab-only / --ba-only   apply faults to one direction only (A to B or B to A)
 //     --stats FILE        write counts per direction to FILE on exit
 //
@@ -38,7 +40,9 @@ volatile sig_atomic_t stopRequested = 0;
 
 // Bytes a direction holds before it stops reading from its sender, like the
 // buffer of a serial driver: a sender cannot run far ahead of the line.
-const size_t LINE_BUFFER = 4096;
+size_t lineBuffer = 4096;
+// Bytes taken from a side in one read.
+const size_t READ_CHUNK = 4096;
 
 void onSignal(int) { stopRequested = 1; }
 
@@ -151,7 +155,7 @@ double argNumber(int& i, int argc, char** argv) {
 int main(int argc, char** argv) {
     if (argc < 3) {
         fprintf(stderr, "usage: noisy_line LINK_A LINK_B [--seed N] [--corrupt R] [--drop R] [--burst R]\n"
-                        "       [--burst-length N] [--baud N] [--ab-only|--ba-only] [--stats FILE]\n");
+                        "       [--burst-length N] [--baud N] [--hold N] [--ab-only|--ba-only] [--stats FILE]\n");
         return 2;
     }
     Faults faults;
@@ -167,6 +171,7 @@ int main(int argc, char** argv) {
         else if (a == "--burst") faults.burst = argNumber(i, argc, argv);
         else if (a == "--burst-length") faults.burstLength = static_cast<int>(argNumber(i, argc, argv));
         else if (a == "--baud") baud = argNumber(i, argc, argv);
+        else if (a == "--hold") lineBuffer = static_cast<size_t>(argNumber(i, argc, argv));
         else if (a == "--ab-only") baFaults = false;
         else if (a == "--ba-only") abFaults = false;
         else if (a == "--stats" && i + 1 < argc) statsFile = argv[++i];
@@ -198,8 +203,8 @@ int main(int argc, char** argv) {
                 if (ms < timeoutMs) timeoutMs = ms;
             }
         }
-        pollfd fds[2] = {{a, static_cast<short>(ab.queue.size() < LINE_BUFFER ? POLLIN : 0), 0},
-                         {b, static_cast<short>(ba.queue.size() < LINE_BUFFER ? POLLIN : 0), 0}};
+        pollfd fds[2] = {{a, static_cast<short>(ab.queue.size() < lineBuffer ? POLLIN : 0), 0},
+                         {b, static_cast<short>(ba.queue.size() < lineBuffer ? POLLIN : 0), 0}};
         int ready = poll(fds, 2, timeoutMs);
         if (ready < 0 && errno != EINTR) break;
         for (int k = 0; k < 2; k++) {
@@ -208,8 +213,9 @@ int main(int argc, char** argv) {
                 if (fds[k].revents & (POLLHUP | POLLERR)) usleep(2000);
                 continue;
             }
-            uint8_t bytes[LINE_BUFFER];
-            size_t room = LINE_BUFFER - dirs[k]->queue.size();
+            uint8_t bytes[READ_CHUNK];
+            size_t room = lineBuffer - dirs[k]->queue.size();
+            if (room > READ_CHUNK) room = READ_CHUNK;
             ssize_t n = read(fds[k].fd, bytes, room);
             if (n > 0) carry(*dirs[k], bytes, n);
         }

@@ -32,6 +32,13 @@ int hexValue(int c) {
     return -1;
 }
 
+// ZMD008 for the character in currentChar; a CAN there may begin a cancel.
+void badHexCharacter(ZmodemSession* session) {
+    unsigned c = static_cast<unsigned>(session->currentChar);
+    if (c == ZDLE) readCancelRun(session);
+    raiseError(ZMD008_BAD_HEX, c);
+}
+
 }  // namespace
 
 const std::array<uint32_t, 256> CRC16_TABLE = makeCrc16Table();
@@ -52,17 +59,25 @@ bool escapeNeeded(const ZmodemSession* session, uint32_t byte) {
     }
 }
 
+void readCancelRun(ZmodemSession* session) {
+    uint32_t waitForInput = session->waitForInput;
+    session->waitForInput = 0;
+    while (!errorPending() && session->cancelRun > 0) readRawByte(session);
+    session->waitForInput = waitForInput;
+    if (errorPending() && errorIs(ZMD009_TIMEOUT)) clearError();
+}
+
 void readHexByte(ZmodemSession* session) {
     readRawByte(session);
     if (errorPending()) return;
     int tempCh = hexValue(session->currentChar);
-    if (tempCh < 0) raiseError(ZMD008_BAD_HEX, static_cast<unsigned>(session->currentChar));
+    if (tempCh < 0) badHexCharacter(session);
     if (errorPending()) return;
     readRawByte(session);
     if (errorPending()) return;
     tempCh <<= 4;
     int low = hexValue(session->currentChar);
-    if (low < 0) raiseError(ZMD008_BAD_HEX, static_cast<unsigned>(session->currentChar));
+    if (low < 0) badHexCharacter(session);
     if (!errorPending()) session->currentChar = tempCh | low;
 }
 

@@ -32,7 +32,14 @@ inline void readRawByte(ZmodemSession* session) {
         ioReadWait(session, session->io, &buf, 1, &actual);
     else
         ioReadOnce(session, session->io, &buf, 1, &actual);
-    if (!errorPending() && actual == 1) session->currentChar = buf;
+    if (errorPending() || actual != 1) return;
+    session->currentChar = buf;
+    // Every byte from the line passes here: a run of CANs is the peer's cancel,
+    // whatever state this side is in.
+    if (buf != ZDLE)
+        session->cancelRun = 0;
+    else if (++session->cancelRun >= CANCEL_RUN)
+        raiseError(ZMD010_REMOTE_CANCEL);
 }
 
 inline void readEscapedByte(ZmodemSession* session) {
@@ -53,6 +60,13 @@ inline void readEscapedByte(ZmodemSession* session) {
         session->currentChar = c & 0xBF;
     }
 }
+
+// Called where a byte read breaks a header or subpacket and the last byte
+// read was a CAN: reads on, one attempt a byte, while CANs follow, so that a
+// cancel is heard (ZMD010 pending) before the failure is reported and
+// answered. The byte that ends a shorter run is consumed. Nothing pending on
+// entry.
+void readCancelRun(ZmodemSession* session);
 
 void readHexByte(ZmodemSession* session);
 void writeRawByte(ZmodemSession* session);

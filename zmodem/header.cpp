@@ -77,7 +77,9 @@ void receiveCrc16Header(ZmodemSession* session, void (*readByte)(ZmodemSession*)
         if (errorPending()) return;
         received = (received << 8) | static_cast<uint32_t>(session->currentChar);
     }
-    if (crc != received) raiseError(ZMD004_CRC16_ERROR, crc, received);
+    if (crc == received) return;
+    if (session->cancelRun > 0) readCancelRun(session);
+    raiseError(ZMD004_CRC16_ERROR, crc, received);
 }
 
 }  // namespace
@@ -85,6 +87,8 @@ void receiveCrc16Header(ZmodemSession* session, void (*readByte)(ZmodemSession*)
 void sendHeader(ZmodemSession* session) {
     if (session->frameFormat == FRAME_HEX)
         sendHexHeader(session);
+    else if (session->frameFormat == FRAME_BIN32)
+        sendBin32Header(session);
     else
         sendBin16Header(session);
     if (!errorPending()) ioOnHeaderSent(session, session->io);
@@ -107,6 +111,28 @@ void sendBin16Header(ZmodemSession* session) {
     putRaw(session, session->frameFormat);
     sendCrc16Fields(session, writeEscapedByte);
 }
+
+void sendBin32Header(ZmodemSession* session) {
+    putRaw(session, ZPAD);
+    putRaw(session, ZDLE);
+    putRaw(session, session->frameFormat);
+    uint32_t crc = 0xFFFFFFFFu;
+    for (int i = 0; i < 5 && !errorPending(); i++) {
+        uint8_t b = headerByte(session, i);
+        crc = crc32Update(crc, b);
+        session->currentChar = b;
+        writeEscapedByte(session);
+    }
+    crc = ~crc;
+    for (int i = 0; i < 4 && !errorPending(); i++) {
+        session->currentChar = static_cast<int32_t>((crc >> (8 * i)) & 0xFF);
+        writeEscapedByte(session);
+    }
+}
+
+// The frame of the headers that data subpackets follow: CRC-32 for a
+// receiver that takes it.
+static uint8_t dataFrameFormat(const ZmodemSession* session) { return session->sendCrc32 ? FRAME_BIN32 : FRAME_BIN16; }
 
 void sendZrinit(ZmodemSession* session) {
     setHeader(session, FRAME_HEX, ZRINIT, 0, 0, 0, ZRINIT_FLAGS);
@@ -141,12 +167,12 @@ void sendZeof(ZmodemSession* session) {
 }
 
 void sendZfile(ZmodemSession* session) {
-    setHeader(session, FRAME_BIN16, ZFILE, 0, 0, 0, ZCBIN);
+    setHeader(session, dataFrameFormat(session), ZFILE, 0, 0, 0, ZCBIN);
     sendHeader(session);
 }
 
 void sendZdata(ZmodemSession* session) {
-    setPositionHeader(session, FRAME_BIN16, ZDATA);
+    setPositionHeader(session, dataFrameFormat(session), ZDATA);
     sendHeader(session);
 }
 
@@ -234,8 +260,10 @@ void receiveBin32Header(ZmodemSession* session) {
         received |= static_cast<uint32_t>(session->currentChar) << (8 * i);
     }
     crc = ~crc;
-    if (crc != received)
-        raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
-    else
+    if (crc == received) {
         session->headerDone = 1;
+        return;
+    }
+    if (session->cancelRun > 0) readCancelRun(session);
+    raiseError(ZMD006_CRC32_ERROR, static_cast<unsigned long>(crc), static_cast<unsigned long>(received));
 }

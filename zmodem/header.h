@@ -14,6 +14,7 @@ extern const uint8_t ZRQINIT_HEADER[HEX_HEADER_LENGTH];
 void sendHeader(ZmodemSession* session);
 void sendHexHeader(ZmodemSession* session);
 void sendBin16Header(ZmodemSession* session);
+void sendBin32Header(ZmodemSession* session);
 
 void sendZrinit(ZmodemSession* session);
 void sendZskip(ZmodemSession* session);

@@ -119,6 +119,9 @@ void receiveSession(ZmodemSession* session) {
     // next (`sz -e` then sends its ZSINIT and its first offer twice, and a
     // second ZSKIP skips the file after it).
     ioPurge(session, session->io);
+    // A cancel found there was meant for a session before this one.
+    if (errorPending() && errorIs(ZMD010_REMOTE_CANCEL)) clearError();
+    session->cancelRun = 0;
     session->skipFile = 0;
     bool batchClosed = false;
     while (!errorPending() && !batchClosed) {
@@ -157,12 +160,22 @@ void receiveSession(ZmodemSession* session) {
                 case ZSINIT:
                     receiveSenderInit(session, &cycleCount);
                     break;
+                case ZNAK:
+                    // The sender could not read this side's ZRINIT.
+                    if (cycleCount < RETRY_LIMIT) {
+                        sendZrinit(session);
+                        cycleCount++;
+                    } else {
+                        raiseError(ZMD001_ZRINIT_NOT_ACCEPTED);
+                    }
+                    break;
                 default:
                     break;
             }
         }
     }
-    if (errorPending()) sendAbort(session);
+    // A peer that cancelled is told nothing more.
+    if (errorPending() && !errorIs(ZMD010_REMOTE_CANCEL)) sendAbort(session);
 }
 
 void receiveFile(ZmodemSession* session) {
@@ -211,6 +224,7 @@ void receiveFile(ZmodemSession* session) {
                 }
                 break;
             case ZFILE:
+            case ZNAK:  // the sender could not read the ZRPOS
                 repeatRequest = true;
                 break;
             default:
@@ -231,16 +245,22 @@ void receiveFileData(ZmodemSession* session) {
     int dataCount = 0;
     bool finished = false;
     bool byteHeld = false;  // the next header hunt starts with currentChar
+    bool acknowledged = false;  // the last request sent was a ZACK, not a ZRPOS
     while (!errorPending() && !finished) {
+        // After a subpacket ended by ZCRCW the sender waits for the answer.
+        bool senderWaits = false;
         if (session->moreData) {
             receiveSubpacket(session);
+            senderWaits = session->frameEndCode == ZCRCW;
             if (!errorPending()) {
                 ioWriteFile(session, session->io, session->buffer,
                             static_cast<uint32_t>(session->bufferCursor - session->buffer));
                 if (!errorPending()) dataCount = 0;
                 // A sender that ends a subpacket with ZCRCW or ZCRCQ waits for this.
-                if (!errorPending() && (session->frameEndCode == ZCRCW || session->frameEndCode == ZCRCQ))
+                if (!errorPending() && (session->frameEndCode == ZCRCW || session->frameEndCode == ZCRCQ)) {
                     acknowledgeData(session);
+                    acknowledged = true;
+                }
             }
         } else {
             if (byteHeld)
@@ -248,14 +268,29 @@ void receiveFileData(ZmodemSession* session) {
             else
                 receiveHeader(session);
             byteHeld = false;
-            if (!errorPending() && positionMatches(session)) {
+            if (!errorPending() && positionMatches(session) &&
+                (session->headerType == ZDATA || session->headerType == ZEOF)) {
                 if (session->headerType == ZDATA) {
                     ioOnAccepted(session, session->io);
                     session->moreData = 1;
-                } else if (session->headerType == ZEOF) {
+                } else {
                     ioOnAccepted(session, session->io);
                     ioCloseFile(session, session->io);
                     finished = true;
+                }
+            } else if (!errorPending() && (session->headerType == ZDATA || session->headerType == ZNAK)) {
+                // Data for another offset: the sender did not get the request
+                // for this one. A ZNAK: it got a request it could not read.
+                // Either way it is asked again now, not after a time-out.
+                if (dataCount >= RETRY_LIMIT) {
+                    raiseError(ZMD002_ZRPOS_UNANSWERED);
+                } else if (session->headerType == ZNAK && acknowledged) {
+                    acknowledgeData(session);  // it waits after its ZCRCW
+                    dataCount++;
+                } else {
+                    sendZrpos(session);
+                    acknowledged = false;
+                    dataCount++;
                 }
             } else if (!errorPending() && session->headerType == ZEOF) {
                 // The sender has reached its end while data is missing here. If
@@ -267,6 +302,7 @@ void receiveFileData(ZmodemSession* session) {
                     byteHeld = true;
                 } else if (dataCount < RETRY_LIMIT) {
                     sendZrposAtOnce(session);  // found quiet just now
+                    acknowledged = false;
                     dataCount++;
                 } else {
                     raiseError(ZMD002_ZRPOS_UNANSWERED);
@@ -276,7 +312,12 @@ void receiveFileData(ZmodemSession* session) {
         if (errorPending() && dataMayRetry() && dataCount < RETRY_LIMIT) {
             reportError();
             session->moreData = 0;
-            sendZrpos(session);
+            // A sender that waits has nothing more on its way: no wait for quiet.
+            if (senderWaits)
+                sendZrposAtOnce(session);
+            else
+                sendZrpos(session);
+            acknowledged = false;
             dataCount++;
         }
     }

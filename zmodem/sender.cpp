@@ -21,8 +21,28 @@ bool inviteMayRetry() {
 
 bool headerIs(const ZmodemSession* session, uint8_t type) { return !errorPending() && session->headerType == type; }
 
-void readBlock(ZmodemSession* session) {
-    ioReadFile(session, session->io, session->buffer, session->blockSize, &session->blockLength);
+// How a file's data goes: the limits the receiver's ZRINIT states and the
+// window chosen, and the subpacket length of the moment, which follows the line.
+struct StreamPlan {
+    uint32_t segment;       // nonzero: ZCRCW after at most this many bytes, a ZACK awaited each time
+    bool readWhileSending;  // replies are looked for between subpackets
+    uint32_t window;        // nonzero: at most this many bytes unacknowledged; ZCRCQ asks on the way
+    uint32_t blockLimit;    // longest subpacket for this receiver
+    uint32_t cleanBytes;    // bytes sent since the subpacket length last changed
+    uint32_t nextQuery;     // offset at or after which the next subpacket ends with ZCRCQ
+    bool noisy;             // the receiver has asked for a rewind while data streamed
+    bool rewound;           // the receiver has asked for a rewind of this file
+    int unanswered;         // ZCRCW in a row that brought no answer
+};
+
+// Reads the next block: blockSize bytes, or fewer where a segment of the
+// receiver's buffer ends sooner. Returns the count asked for.
+uint32_t readBlock(ZmodemSession* session, uint32_t segment) {
+    uint32_t want = session->blockSize;
+    uint32_t room = session->ackedPosition + segment - session->filePosition;
+    if (segment != 0 && room < want) want = room;
+    ioReadFile(session, session->io, session->buffer, want, &session->blockLength);
+    return want;
 }
 
 // A header read with single attempts, whether or not a reply has begun:
@@ -33,40 +53,172 @@ void awaitReply(ZmodemSession* session) {
     session->waitForInput = 1;
 }
 
-// Streams subpackets, polling for a ZRPOS after each. Once the receiver has
-// asked for a rewind (*noisy), each subpacket waits for a reply as long as
-// one read time-out: on a line that damages data, what is in flight when a
-// ZRPOS comes goes again and is exposed again, so the sender keeps little
-// in flight. Returns the next state.
-SendState stream(ZmodemSession* session, bool* noisy) {
+bool cancelled() { return errorPending() && errorIs(ZMD010_REMOTE_CANCEL); }
+
+void planStream(ZmodemSession* session, StreamPlan* plan) {
+    uint32_t flags = session->receiverFlags;
+    bool overlaps = (flags & CANFDX) != 0 && (flags & CANOVIO) != 0;
+    plan->window = session->window;
+    plan->segment = session->receiverBuffer;
+    if (plan->segment == 0 && !overlaps) plan->segment = plan->window != 0 ? plan->window : DEFAULT_WINDOW;
+    plan->readWhileSending = plan->segment == 0;
+    if (plan->segment != 0) plan->window = 0;
+    plan->blockLimit = BLOCK_SIZE;
+    if (plan->segment != 0 && plan->segment < plan->blockLimit) plan->blockLimit = plan->segment;
+    if (session->blockSize > plan->blockLimit) session->blockSize = plan->blockLimit;
+    plan->cleanBytes = 0;
+    plan->nextQuery = session->filePosition + plan->window / WINDOW_QUERIES;
+    plan->noisy = false;
+    plan->rewound = false;
+    plan->unanswered = 0;
+}
+
+// A rewind that follows the one before within BLOCK_GROWTH_BYTES makes the
+// subpackets shorter: on a line that damages that often, less goes again
+// when one is damaged. A rare one costs nothing in length.
+// After a rewind the window is MIN_WINDOW for the rest of the file: what is
+// in flight when a ZRPOS comes goes again.
+void shrinkBlocks(ZmodemSession* session, StreamPlan* plan) {
+    if (plan->rewound && plan->cleanBytes < BLOCK_GROWTH_BYTES && session->blockSize / 2 >= MIN_BLOCK_SIZE)
+        session->blockSize /= 2;
+    if (plan->window > MIN_WINDOW) plan->window = MIN_WINDOW;
+    plan->cleanBytes = 0;
+}
+
+// While data goes through without a rewind, they grow back.
+void growBlocks(ZmodemSession* session, StreamPlan* plan, uint32_t sent) {
+    plan->cleanBytes += sent;
+    if (plan->cleanBytes < BLOCK_GROWTH_BYTES) return;
+    if (session->blockSize < plan->blockLimit) session->blockSize *= 2;
+    if (session->blockSize > plan->blockLimit) session->blockSize = plan->blockLimit;
+    plan->cleanBytes = 0;
+}
+
+// A ZACK confirms the data up to its offset.
+void noteAck(ZmodemSession* session) {
+    uint32_t offset = headerOffset(session);
+    if (offset > session->ackedPosition && offset <= session->filePosition) {
+        session->ackedPosition = offset;
+        ioOnAcknowledged(session, session->io);
+    }
+    session->acksCome = 1;
+}
+
+// The frame end of the subpacket in the buffer.
+int frameEndFor(ZmodemSession* session, StreamPlan* plan) {
+    if (!session->moreData) return ZCRCE;
+    uint32_t end = session->filePosition + session->blockLength;
+    if (plan->segment != 0) return end - session->ackedPosition >= plan->segment ? ZCRCW : ZCRCG;
+    if (plan->window == 0) return ZCRCG;
+    // Until the receiver has shown that it answers ZCRCQ, a full window ends
+    // with ZCRCW, which every receiver answers.
+    if (!session->acksCome && end - session->ackedPosition >= plan->window) return ZCRCW;
+    if (end >= plan->nextQuery) {
+        plan->nextQuery = end + plan->window / WINDOW_QUERIES;
+        return ZCRCQ;
+    }
+    return ZCRCG;
+}
+
+enum ReplyOutcome { REPLY_NONE, REPLY_ACK, REPLY_REWIND, REPLY_FAILED };
+
+// Acts on the reply just read (or the error it left): a ZACK is noted, a
+// ZRPOS asks for a rewind, a time-out or a damaged reply is no reply.
+ReplyOutcome takeReply(ZmodemSession* session) {
+    if (!errorPending()) {
+        if (session->headerType == ZACK) {
+            noteAck(session);
+            return REPLY_ACK;
+        }
+        if (session->headerType == ZRPOS) return REPLY_REWIND;
+        return REPLY_NONE;
+    }
+    if (errorIs(ZMD009_TIMEOUT)) {
+        clearError();
+        return REPLY_NONE;
+    }
+    if (inviteMayRetry()) {
+        reportError();
+        return REPLY_NONE;
+    }
+    return REPLY_FAILED;
+}
+
+// After a ZCRCW: waits for the ZACK of all sent so far (or a ZRPOS). A lost
+// or damaged answer is made good by going on: the next ZDATA tells the
+// receiver where the data resumes, and one that lacks some asks for it.
+ReplyOutcome awaitAck(ZmodemSession* session, StreamPlan* plan) {
+    // The answer to ZCRCW shows nothing of whether ZCRCQ is answered.
+    uint32_t answersQueries = session->acksCome;
+    ReplyOutcome outcome = REPLY_ACK;
+    while (outcome == REPLY_ACK) {
+        receiveHeader(session);
+        // A receiver silent ten times in a row is gone: the time-out stays.
+        if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return REPLY_FAILED;
+        outcome = takeReply(session);
+        if (outcome != REPLY_NONE) plan->unanswered = 0;
+        if (outcome == REPLY_ACK && session->ackedPosition == session->filePosition) {
+            session->acksCome = answersQueries;
+            return outcome;
+        }
+        if (outcome == REPLY_ACK) answersQueries = 1;
+    }
+    session->acksCome = answersQueries;
+    if (outcome == REPLY_NONE) session->ackedPosition = session->filePosition;
+    return outcome;
+}
+
+// Streams subpackets, looking for replies after each. Once the receiver has
+// asked for a rewind without a window (plan->noisy), each subpacket waits
+// for a reply as long as one read time-out: on a line that damages data,
+// what is in flight when a ZRPOS comes goes again and is exposed again, so
+// the sender keeps little in flight. Returns the next state.
+SendState stream(ZmodemSession* session, StreamPlan* plan) {
     while (!errorPending()) {
+        int frameEnd = frameEndFor(session, plan);
         ioGatherWrites(session, session->io);
-        sendSubpacket(session);
+        sendSubpacketEnding(session, frameEnd);
         ioFlushWrites(session, session->io);
-        if (*noisy)
-            awaitReply(session);
-        else
-            pollHeader(session);
-        if (headerIs(session, ZRPOS)) {
+        growBlocks(session, plan, session->blockLength);
+        ReplyOutcome outcome = REPLY_NONE;
+        if (frameEnd == ZCRCW) {
+            outcome = awaitAck(session, plan);
+        } else if (plan->readWhileSending) {
+            // Read what has come; with the window full, wait for a ZACK.
+            do {
+                if (plan->noisy && plan->window == 0)
+                    awaitReply(session);
+                else if (plan->window != 0 && session->filePosition - session->ackedPosition >= plan->window) {
+                    receiveHeader(session);
+                    // These waits count with those after ZCRCW toward a receiver that is gone.
+                    if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return STREAM;
+                } else {
+                    pollHeader(session);
+                }
+                outcome = takeReply(session);
+                if (outcome != REPLY_NONE) plan->unanswered = 0;
+                // A receiver that stops answering ZCRCQ is asked with ZCRCW again.
+                if (outcome == REPLY_NONE && plan->window != 0 &&
+                    session->filePosition - session->ackedPosition >= plan->window)
+                    session->acksCome = 0;
+            } while (outcome == REPLY_ACK && plan->window != 0);
+        }
+        if (outcome == REPLY_REWIND) {
             // All after the offset asked for goes again: what has not left
             // yet need not, and the receiver need not wade through it.
             ioDiscardOutput(session, session->io);
-            *noisy = true;
+            plan->noisy = true;
             return REPOSITION;
         }
-        if (errorPending()) {
-            // Nothing came (the usual case), or a reply damaged on the line:
-            // the receiver asks again, so streaming goes on.
-            if (errorIs(ZMD009_TIMEOUT))
-                clearError();
-            else if (inviteMayRetry())
-                reportError();
-            else
-                return STREAM;
-        }
+        if (outcome == REPLY_FAILED) return STREAM;
         if (!session->moreData) return SEND_EOF;
-        readBlock(session);
-        if (session->blockLength < session->blockSize) session->moreData = 0;
+        uint32_t want = readBlock(session, plan->segment);
+        if (session->blockLength < want) session->moreData = 0;
+        // ZCRCW ended the frame: a new ZDATA says where the data goes on.
+        if (frameEnd == ZCRCW && !errorPending()) {
+            if (session->blockLength == 0) return SEND_EOF;
+            sendZdata(session);
+        }
     }
     return STREAM;
 }
@@ -95,6 +247,9 @@ void runSendSession(ZmodemSession* session) {
     // The receiver is not started yet: what is on the line has been there
     // before this run, and nothing more is expected until "rz" is typed.
     ioDrain(session, session->io);
+    // A run of CAN left there from before is no cancel of this run.
+    if (errorPending() && errorIs(ZMD010_REMOTE_CANCEL)) clearError();
+    session->cancelRun = 0;
     sendRzCommand(session);
     int cycleCount = 0;
     bool done = false;
@@ -112,6 +267,13 @@ void runSendSession(ZmodemSession* session) {
             // A receiver behind a link that eats control characters asks for
             // all of them to be escaped; that holds for the rest of the session.
             session->escapeControl = (session->headerData[3] & ESCCTL) != 0;
+            // What the receiver can take, as it states it.
+            session->receiverFlags = session->headerData[3];
+            session->receiverBuffer = session->headerData[0] | (static_cast<uint32_t>(session->headerData[1]) << 8);
+            session->sendCrc32 = (session->receiverFlags & CANFC32) != 0;
+            // A ZRINIT that was on the line before may have been taken for
+            // the answer to a ZRQINIT: that many answers may still come.
+            session->repliesOwed = static_cast<uint32_t>(cycleCount) + 1;
             ioOnAccepted(session, session->io);
             sendFiles(session);
             done = true;
@@ -127,7 +289,7 @@ void runSendSession(ZmodemSession* session) {
     sendZfin(session);
     while (!errorPending()) {
         receiveHeader(session);
-        if (headerIs(session, ZFIN)) break;
+        if (headerIs(session, ZFIN) || cancelled()) break;
         if (closeCount < RETRY_LIMIT) {
             reportError();
             sendZfin(session);
@@ -141,7 +303,8 @@ void runSendSession(ZmodemSession* session) {
 
 void sendSession(ZmodemSession* session) {
     runSendSession(session);
-    if (errorPending()) sendAbort(session);
+    // A receiver that has cancelled is told nothing more.
+    if (errorPending() && !errorIs(ZMD010_REMOTE_CANCEL)) sendAbort(session);
 }
 
 // Opens the next name of the batch that can be sent; a name that cannot is
@@ -159,21 +322,32 @@ void sendFiles(ZmodemSession* session) {
         session->filePosition = 0;
         int attempts = 0;
         bool done = false;
+        bool offer = true;
         while (!errorPending() && attempts < RETRY_LIMIT && !done) {
-            sendZfile(session);
-            sendFileInfo(session);
+            if (offer) {
+                sendZfile(session);
+                sendFileInfo(session);
+            }
+            offer = true;
             receiveHeader(session);
-            if (errorPending()) {
+            if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
+                // The answer to a ZRQINIT, not to the offer: the answer to
+                // the offer is still to come.
+                session->repliesOwed--;
+                offer = false;
+            } else if (errorPending()) {
                 // A time-out or a damaged reply: offer the file again.
                 if (inviteMayRetry()) reportError();
                 attempts++;
             } else if (session->headerType == ZRPOS) {
+                session->repliesOwed = 0;
                 uint32_t offset = headerOffset(session);
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
                 if (!errorPending()) sendFileData(session);
                 done = true;
             } else if (session->headerType == ZSKIP) {
+                session->repliesOwed = 0;
                 ioNoteSkipped(session, session->io);
                 done = true;
             } else {
@@ -183,6 +357,8 @@ void sendFiles(ZmodemSession* session) {
                 attempts++;
             }
         }
+        // A cancelled transfer closes its file and ends.
+        if (cancelled()) ioCloseFile(session, session->io);
         if (errorPending()) break;
         if (!done) ioNoteNotAccepted(session, session->io);
         ioCloseFile(session, session->io);
@@ -195,11 +371,13 @@ void sendFileData(ZmodemSession* session) {
     session->moreData = 1;
     int failures = 0;
     bool done = false;
-    bool noisy = false;  // the receiver has asked for a rewind while data streamed
+    StreamPlan plan;
+    session->ackedPosition = session->filePosition;
+    planStream(session, &plan);
     while (!errorPending() && !done) {
         switch (state) {
             case READ_BLOCK:
-                readBlock(session);
+                readBlock(session, plan.segment);
                 if (errorPending()) break;
                 if (session->blockLength > 0) {
                     sendZdata(session);
@@ -209,11 +387,16 @@ void sendFileData(ZmodemSession* session) {
                 }
                 break;
             case STREAM:
-                state = stream(session, &noisy);
+                state = stream(session, &plan);
                 break;
             case REPOSITION: {
                 uint32_t offset = headerOffset(session);
                 if (offset <= session->filePosition) session->moreData = 1;
+                // The receiver has all before the offset it asks for.
+                session->ackedPosition = offset;
+                shrinkBlocks(session, &plan);
+                plan.nextQuery = offset + plan.window / WINDOW_QUERIES;
+                plan.rewound = true;
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
                 state = READ_BLOCK;
@@ -230,9 +413,11 @@ void sendFileData(ZmodemSession* session) {
                     done = true;
                 } else if (headerIs(session, ZRPOS)) {
                     state = REPOSITION;
+                } else if (headerIs(session, ZACK)) {
+                    noteAck(session);  // an answer to a ZCRCQ, still on its way
                 } else {
                     failures++;
-                    if (failures < RETRY_LIMIT) clearError();
+                    if (failures < RETRY_LIMIT && !cancelled()) clearError();
                 }
                 break;
         }

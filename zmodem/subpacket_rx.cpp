@@ -22,6 +22,7 @@ void receiveChecked(ZmodemSession* session) {
     uint8_t* const end = session->bufferEnd;
     uint32_t crc = CRC32 ? 0xFFFFFFFFu : 0;
     bool accepted = false;
+    session->frameEndCode = 0;  // none seen yet
     while (!errorPending() && cursor < end && !accepted) {
         readEscapedByte(session);
         if (errorPending()) break;
@@ -42,6 +43,8 @@ void receiveChecked(ZmodemSession* session) {
             uint32_t b = static_cast<uint32_t>(session->currentChar) & 0xFF;
             received = CRC32 ? received | (b << (8 * i)) : (received << 8) | b;
         }
+        if (errorPending()) break;
+        if (session->cancelRun > 0) readCancelRun(session);  // a CAN where the CRC was due
         if (errorPending()) break;
         if (!CRC32) {
             if (received == crc) accepted = true;

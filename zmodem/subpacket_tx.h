@@ -1,4 +1,5 @@
-// Transmission of the ZFILE subpacket and of data subpackets with CRC-16.
+// Transmission of the ZFILE subpacket and of data subpackets, with CRC-16, or
+// CRC-32 for a receiver that takes it (sendCrc32).
 #pragma once
 
 #include "zmodem/session.h"
@@ -8,3 +9,5 @@ void sendFileInfo(ZmodemSession* session);
 // Sends the first blockLength bytes of the buffer, ended by ZCRCG while
 // moreData is set and by ZCRCE otherwise, and advances filePosition.
 void sendSubpacket(ZmodemSession* session);
+// The same with the given frame end; XON follows a ZCRCW.
+void sendSubpacketEnding(ZmodemSession* session, int frameEnd);

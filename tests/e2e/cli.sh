@@ -57,6 +57,8 @@ check baud-zero 1 "Error: ZMODEM_BAUD=0 is not a line speed" ZMODEM_BAUD=0 -- /r
 check baud-not-in-termios 1 "Error: ZMODEM_BAUD=12345 is not a line speed" ZMODEM_BAUD=12345 -- /s file
 check dtr-word 1 "Error: ZMODEM_DTR=yes must be on or off" ZMODEM_DTR=yes -- /r
 check rts-word 1 "Error: ZMODEM_RTS=1 must be on or off" ZMODEM_RTS=1 -- /s file
+check window-word 1 "Error: ZMODEM_WINDOW=big must be 0 or a number of bytes" ZMODEM_WINDOW=big -- /s file
+check window-below-a-block 1 "Error: ZMODEM_WINDOW=512 must be 0 or a number of bytes" ZMODEM_WINDOW=512 -- /s file
 
 # A device that does not exist, or is no terminal: the run ends at once with
 # the failed step (in the program's Win32 wording) and the ports to choose from.

@@ -2,7 +2,7 @@
 # Hostile and broken peers over a pseudo-terminal pair (socat): a small
 # Python sender (evil_peer.py) feeds `zmodem /r` crafted frames — names that
 # leave the receive directory, over-long or empty names, broken file offers,
-# floods of CAN, ZPAD or noise, data for the wrong offset, a full disk, a
+# floods of ZPAD or noise, a cancel (a flood of CAN), data for the wrong offset, a full disk, a
 # sender that vanishes mid-file — and `zmodem /s` meets an unsendable file
 # and an rz that is killed mid-file. Each case checks what the program
 # prints, its exit status, and that nothing was written outside the receive
@@ -171,8 +171,8 @@ case_endless_subpacket() { broken_offer "$(case_dir "$1")" endless-subpacket "ZM
 case_cut_subpacket() { broken_offer "$(case_dir "$1")" cut-subpacket "ZMD009 Timeout"; }
 
 # ---- floods, before the offer and in the middle of the data ---------------
-# 3 s of CAN, ZPAD or random bytes at line speed: the receiver skips them
-# as noise (or a damaged header, which it asks again for), and the file then
+# 3 s of ZPAD or random bytes at line speed: the receiver skips them as
+# noise (or a damaged header, which it asks again for), and the file then
 # arrives whole; exit status 0.
 flood() {
     local dir=$1 scenario=$2 kind=$3 ok=0
@@ -184,10 +184,35 @@ flood() {
     expect_nothing_outside "$dir" || ok=1
     return "$ok"
 }
-case_flood_can() { flood "$(case_dir "$1")" flood can; }
+# A flood of CAN is the sender's cancel: the receiver stops at once with
+# ZMD010 and exit status 2, sends nothing more (no abort sequence of its own:
+# the peer logs every header it sees, and no ZRPOS follows the flood), and
+# keeps what it had received of the file.
+flood_cancel() {
+    local dir=$1 scenario=$2 ok=0 size
+    receive_with_peer "$dir" "$scenario" can
+    expect_status "$dir/zmodem.out" 2 "zmodem /r" || ok=1
+    expect_last "$dir/zmodem.out" "ZMD010 Received cancel signal from remote" "zmodem /r" || ok=1
+    if [[ "$scenario" == flood ]]; then
+        expect_only "$dir/rx" || ok=1
+    else
+        size=$(stat -c %s "$dir/rx/flooded.bin" 2>/dev/null || echo 0)
+        if ((size == 0 || size >= 5000)) || ! cmp -s -n "$size" "$dir/peer/evil.payload" "$dir/rx/flooded.bin"; then
+            echo "FAIL: rx/flooded.bin is not the start of the file ($size bytes)"
+            ok=1
+        fi
+        if grep -q '^seen 9 [1-9]' "$dir/peer.log"; then
+            echo "FAIL: the receiver asked for data after the cancel"
+            ok=1
+        fi
+    fi
+    expect_nothing_outside "$dir" || ok=1
+    return "$ok"
+}
+case_flood_can() { flood_cancel "$(case_dir "$1")" flood; }
 case_flood_zpad() { flood "$(case_dir "$1")" flood zpad; }
 case_flood_noise() { flood "$(case_dir "$1")" flood noise; }
-case_flood_can_mid() { flood "$(case_dir "$1")" flood-mid can; }
+case_flood_can_mid() { flood_cancel "$(case_dir "$1")" flood-mid; }
 case_flood_zpad_mid() { flood "$(case_dir "$1")" flood-mid zpad; }
 case_flood_noise_mid() { flood "$(case_dir "$1")" flood-mid noise; }
 

@@ -24,6 +24,26 @@ ScriptedPeer& ScriptedPeer::always(uint8_t type, std::function<Bytes(uint32_t)> 
     return *this;
 }
 
+ScriptedPeer& ScriptedPeer::acknowledge(bool queries) {
+    acking_ = true;
+    ackQueries_ = queries;
+    return *this;
+}
+
+void ScriptedPeer::acknowledgeData(MemoryLine& line) {
+    if (!inFrame_) return;
+    for (const SeenSubpacket& sub : subpacketsAt(line.output, dataCursor_, frameCrc32_)) {
+        dataCursor_ = sub.end;
+        dataOffset_ += static_cast<uint32_t>(sub.data.size());
+        if (dataOffset_ - lastAck_ > mostUnacknowledged_) mostUnacknowledged_ = dataOffset_ - lastAck_;
+        if (sub.frameEnd == ZCRCW || (ackQueries_ && sub.frameEnd == ZCRCQ)) {
+            feed(line, hexHeader(ZACK, dataOffset_));
+            lastAck_ = dataOffset_;
+        }
+        if (sub.frameEnd != ZCRCG && sub.frameEnd != ZCRCQ) inFrame_ = false;
+    }
+}
+
 void ScriptedPeer::attach(MemoryLine& line) {
     line.peer = [this](MemoryLine& l) { serve(l); };
 }
@@ -31,6 +51,14 @@ void ScriptedPeer::attach(MemoryLine& line) {
 void ScriptedPeer::serve(MemoryLine& line) {
     for (const SeenHeader& header : headersIn(line.output, cursor_)) {
         cursor_ = header.end;
+        if (acking_ && header.type == ZDATA) {
+            acknowledgeData(line);  // the frame before this one
+            inFrame_ = true;
+            frameCrc32_ = header.format == 'C';
+            dataCursor_ = header.end;
+            dataOffset_ = header.data;
+            if (lastAck_ > dataOffset_) lastAck_ = dataOffset_;
+        }
         auto standing = std::find_if(standing_.begin(), standing_.end(),
                                      [&](const Step& step) { return step.type == header.type; });
         if (standing != standing_.end()) {
@@ -43,6 +71,7 @@ void ScriptedPeer::serve(MemoryLine& line) {
         feed(line, step.reply);
         if (--step.times == 0) next_++;
     }
+    if (acking_) acknowledgeData(line);
     if (next_ < steps_.size() && steps_[next_].type < 0 && steps_[next_].predicate(line.output)) {
         feed(line, steps_[next_].reply);
         next_++;
@@ -73,33 +102,33 @@ bool nextByte(const Bytes& out, size_t& pos, uint8_t& value, bool& frameEnd) {
 
 }  // namespace
 
-std::vector<SeenSubpacket> subpacketsAt(const Bytes& output, size_t from) {
+std::vector<SeenSubpacket> subpacketsAt(const Bytes& output, size_t from, bool crc32) {
     std::vector<SeenSubpacket> found;
     size_t pos = from;
     while (true) {
-        SeenSubpacket sub{{}, 0, false, 0};
+        SeenSubpacket sub{{}, 0, false, 0, crc32};
         uint8_t value = 0;
         bool frameEnd = false;
         while (nextByte(output, pos, value, frameEnd) && !frameEnd) sub.data.push_back(value);
         if (!frameEnd) return found;
         sub.frameEnd = value;
         uint32_t crc = 0;
-        for (int i = 0; i < 2; i++) {
+        for (int i = 0; i < (crc32 ? 4 : 2); i++) {
             if (!nextByte(output, pos, value, frameEnd)) return found;
-            crc = (crc << 8) | value;
+            crc = crc32 ? crc | static_cast<uint32_t>(value) << (8 * i) : (crc << 8) | value;
         }
         Bytes covered = sub.data;
         covered.push_back(sub.frameEnd);
-        sub.crcGood = referenceCrc16(covered) == crc;
+        sub.crcGood = (crc32 ? referenceCrc32(covered) : referenceCrc16(covered)) == crc;
         sub.end = pos;
         found.push_back(sub);
-        if (sub.frameEnd != ZCRCG) return found;
+        if (sub.frameEnd != ZCRCG && sub.frameEnd != ZCRCQ) return found;
     }
 }
 
 std::vector<SeenSubpacket> subpacketsAfter(const Bytes& output, uint8_t headerType, size_t n) {
     for (const SeenHeader& header : headersIn(output))
-        if (header.type == headerType && n-- == 0) return subpacketsAt(output, header.end);
+        if (header.type == headerType && n-- == 0) return subpacketsAt(output, header.end, header.format == 'C');
     return {};
 }
 

@@ -199,16 +199,22 @@ std::vector<SeenHeader> headersIn(const Bytes& output, size_t from) {
                 fields.push_back(static_cast<uint8_t>(hi << 4 | lo));
             }
             if (fields.size() != 7) continue;
-        } else if (letter == 'A') {
+        } else if (letter == 'A' || letter == 'C') {
+            size_t want = letter == 'A' ? 7 : 9;
             uint8_t v = 0;
-            while (fields.size() < 7 && unescape(output, pos, v)) fields.push_back(v);
-            if (fields.size() != 7) continue;
+            while (fields.size() < want && unescape(output, pos, v)) fields.push_back(v);
+            if (fields.size() != want) continue;
         } else {
             continue;
         }
         Bytes covered(fields.begin(), fields.begin() + 5);
-        uint32_t crc = static_cast<uint32_t>(fields[5]) << 8 | fields[6];
-        if (referenceCrc16(covered) != crc) continue;
+        if (letter == 'C') {
+            uint32_t crc = fields[5] | fields[6] << 8 | fields[7] << 16 | static_cast<uint32_t>(fields[8]) << 24;
+            if (referenceCrc32(covered) != crc) continue;
+        } else {
+            uint32_t crc = static_cast<uint32_t>(fields[5]) << 8 | fields[6];
+            if (referenceCrc16(covered) != crc) continue;
+        }
         uint32_t data = fields[1] | fields[2] << 8 | fields[3] << 16 | static_cast<uint32_t>(fields[4]) << 24;
         seen.push_back({static_cast<char>(letter), fields[0], data, pos, i});
         i = pos - 1;

@@ -118,7 +118,7 @@ TEST_F(HeaderTest, AcceptsEveryFramingAndSkipsGarbage) {
         {"four pads", concat({Bytes{0x2A, 0x2A}, hexZrpos}), 'B', ZRPOS, 0x12345678},
         {"extra pads bin", concat({Bytes{0x2A, 0x2A, 0x2A}, bin16Header(ZEOF, 7)}), 'A', ZEOF, 7},
         {"junk first", concat({bytesOf("OO\x11 rz\r\nnoise"), hexZrpos}), 'B', ZRPOS, 0x12345678},
-        {"can flood", concat({Bytes(5, 0x18), hexZrpos}), 'B', ZRPOS, 0x12345678},
+        {"four cans", concat({Bytes(4, 0x18), hexZrpos}), 'B', ZRPOS, 0x12345678},
         {"single pad hex is skipped",
          concat({Bytes{0x2A, 0x18, 'B'}, bytesOf("0100000023be50\r\n"), bin16Header(ZFIN, 0)}), 'A', ZFIN, 0},
         {"unknown letter", concat({Bytes{0x2A, 0x18, 'D'}, bin16Header(ZSKIP, 0)}), 'A', ZSKIP, 0},
@@ -133,6 +133,37 @@ TEST_F(HeaderTest, AcceptsEveryFramingAndSkipsGarbage) {
         session.headerType = 0x77;
         receiveFrom(c.wire);
         expectHeader(c.format, c.type, c.data);
+    }
+}
+
+// Five CAN in a row are the peer's cancel wherever the hunt or a header
+// parser meets them; the bytes after the run stay unread. A CAN that breaks
+// a header is followed up before the header's own error is raised.
+TEST_F(HeaderTest, CancelRunIsHeardInAndAroundHeaders) {
+    const Bytes run(8, 0x18);
+    const Bytes after = bytesOf("rest");
+    const struct {
+        const char* name;
+        Bytes before;
+    } cases[] = {
+        {"hunt", bytesOf("noise")},
+        {"after pads", {0x2A, 0x2A}},
+        {"in place of a frame letter", {0x2A, 0x2A, 0x18}},
+        {"in hex digits", slice(hexHeader(ZRPOS, 0), 0, 9)},
+        {"in hex crc", slice(hexHeader(ZRPOS, 0), 0, 17)},
+        {"in a binary header", slice(bin16Header(ZDATA, 0), 0, 5)},
+        {"in a crc-32 header", slice(bin32Header(ZDATA, 0), 0, 10)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        resetMemoryLine();
+        errorSlot = ErrorSlot{};
+        session.cancelRun = 0;
+        receiveFrom(concat({c.before, run, after}));
+        EXPECT_TRUE(errorPending());
+        EXPECT_EQ(errorSlot.message, std::string(ZMD010_REMOTE_CANCEL));
+        EXPECT_EQ(session.headerDone, 0u);
+        EXPECT_GE(line().input.size(), after.size());
     }
 }
 

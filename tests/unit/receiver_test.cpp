@@ -388,6 +388,82 @@ TEST_F(ReceiverTest, SenderInitIsAcknowledgedBeforeTheOffer) {
     EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZACK, ZRPOS, ZRINIT, ZFIN}));
 }
 
+// The sender's abort sequence (CAN x8, backspace x10, as sz sends it) ends
+// the transfer at once wherever it comes: ZMD010, nothing more on the line,
+// the partial file kept.
+TEST_F(ReceiverTest, AbortSequenceEndsTheTransferInEveryState) {
+    const Bytes abort = concat({Bytes(8, 0x18), Bytes(10, 0x08)});
+    Bytes data = pattern(3000, 21);
+    Bytes first = concat({bin32Header(ZDATA, 0), subpacket32(slice(data, 0, 1024), ZCRCG)});
+    struct Case {
+        const char* state;
+        Bytes reply;  // the answer to the first ZRPOS
+        bool fileDone;
+        size_t kept;  // bytes in the file afterwards
+    };
+    const Case cases[] = {
+        {"inside a subpacket", concat({first, escaped(slice(data, 1024, 1500)), abort}), false, 1024},
+        {"inside an escape pair", concat({first, escaped(slice(data, 1024, 1100)), Bytes{0x18}, abort}), false, 1024},
+        {"inside a header", concat({first, subpacket32(slice(data, 1024, 2048), ZCRCE),
+                                    slice(bin32Header(ZDATA, 2048), 0, 6), abort}), false, 2048},
+        {"between files", concat({first, subpacket32(slice(data, 1024, 3000), ZCRCE), hexHeader(ZEOF, 3000)}), true,
+         3000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        fresh();
+        ScriptedPeer peer;
+        peer.on(ZRINIT, offer32("f.bin")).on(ZRPOS, c.reply).on(ZRINIT, abort);
+        std::string out = run(peer);
+        ASSERT_TRUE(errorPending());
+        EXPECT_EQ(errorText(), ZMD010_REMOTE_CANCEL);
+        std::vector<uint8_t> expected{ZRINIT, ZRPOS};
+        if (c.fileDone) expected.push_back(ZRINIT);
+        EXPECT_EQ(types(), expected);
+        EXPECT_FALSE(endsWithAbort(written()));
+        EXPECT_EQ(headersIn(written()).back().end + 3, written().size());  // its CR LF XON, then nothing
+        EXPECT_LT(line().clockMs, 1000u);
+        ioReleaseFile(&session.ioState);
+        EXPECT_EQ(readFile("f.bin"), slice(data, 0, c.kept));
+    }
+}
+
+// A ZRPOS damaged on its way: the sender answers with a ZNAK, or goes on
+// with data for another offset and waits for its ZCRCW to be answered. Either
+// shows that the request was lost, and it is sent again at once, with no
+// time-out.
+TEST_F(ReceiverTest, LostZrposIsAskedAgainAsSoonAsTheStreamShowsIt) {
+    Bytes data = pattern(3072, 22);
+    const struct {
+        const char* answer;
+        Bytes reply;
+    } cases[] = {
+        {"ZNAK", hexHeader(ZNAK, 2048)},
+        {"data beyond", concat({bin32Header(ZDATA, 2048), subpacket32(slice(data, 2048, 3072), ZCRCW)})},
+        {"data before", concat({bin32Header(ZDATA, 0), subpacket32(slice(data, 0, 1024), ZCRCW)})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        fresh();
+        ScriptedPeer peer;
+        peer.on(ZRINIT, offer32("f.bin"))
+            .on(ZRPOS, concat({bin32Header(ZDATA, 0), subpacket32(slice(data, 0, 1024), ZCRCG),
+                               damaged(subpacket32(slice(data, 1024, 2048), ZCRCW))}))
+            .on(ZRPOS, c.reply)
+            .on(ZRPOS, concat({bin32Header(ZDATA, 1024), subpacket32(slice(data, 1024, 3072), ZCRCE),
+                               hexHeader(ZEOF, 3072)}))
+            .on(ZRINIT, hexHeader(ZFIN, 0))
+            .on(ZFIN, OO);
+        std::string out = run(peer);
+        EXPECT_FALSE(errorPending()) << errorText();
+        EXPECT_EQ(countOf(out, "ZMD009"), 0u) << out;
+        EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRPOS, ZRPOS, ZRINIT, ZFIN}));
+        EXPECT_EQ(headersIn(written())[3].data, 1024u);
+        EXPECT_LT(line().clockMs, 2000u);
+        EXPECT_EQ(readFile("f.bin"), data);
+    }
+}
+
 TEST_F(ReceiverTest, EleventhDataFailureInARowEndsTheTransfer) {
     Bytes data(100, 'a');
     ScriptedPeer peer;
