@@ -147,6 +147,7 @@ void receiveSession(ZmodemSession* session) {
                     cycleOver = true;
                     break;
                 case ZRQINIT:
+                case ZNAK:  // ZNAK: the sender could not read this side's ZRINIT
                     if (cycleCount < RETRY_LIMIT) {
                         sendZrinit(session);
                         cycleCount++;
@@ -159,15 +160,6 @@ void receiveSession(ZmodemSession* session) {
                     break;
                 case ZSINIT:
                     receiveSenderInit(session, &cycleCount);
-                    break;
-                case ZNAK:
-                    // The sender could not read this side's ZRINIT.
-                    if (cycleCount < RETRY_LIMIT) {
-                        sendZrinit(session);
-                        cycleCount++;
-                    } else {
-                        raiseError(ZMD001_ZRINIT_NOT_ACCEPTED);
-                    }
                     break;
                 default:
                     break;
