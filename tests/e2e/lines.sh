@@ -6,7 +6,11 @@
 # transfer: exit 2 soon after, one message naming the line, the partial file
 # kept.
 #
-#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone)
+# Through ser2net in front of a pty, raw (tcp:) and telnet with RFC 2217
+# (telnet:): a file dense in 0xFF, which telnet doubles, both ways, and the
+# speed asked for reaching the device; and the telnet line lost mid-file.
+#
+#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | ser2net | telnet_gone)
 . "$(dirname "$0")/lib.sh"
 e2e_init "$1"
 KIND=${2:-stdio}
@@ -102,6 +106,74 @@ gone_case() {
         [[ $size -gt 0 && $size -lt $((96 * 1024 * 1024)) ]] || { echo "FAIL: partial file not kept ($size)"; return 1; }
         cmp -n "$size" "$dir/src/big.bin" "$dir/dst/big.bin" || { echo "FAIL: partial file damaged"; return 1; }
     fi
+}
+
+
+# ser2net_start DIR: ser2net on loopback in front of the cable end DIR/a,
+# telnet with RFC 2217 on SER2NET_PORT and raw TCP on the next port; returns
+# once a connection to it succeeds (bounded retries).
+ser2net_start() {
+    local dir=$1 try i
+    command -v ser2net >/dev/null || { echo "missing tool: ser2net; skipping"; exit 77; }
+    for try in 1 2 3 4 5; do
+        SER2NET_PORT=$((20000 + (RANDOM % 20000) * 2))
+        printf 'connection: &t\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+            "$SER2NET_PORT" "$dir/a" >"$dir/ser2net.yaml"
+        printf 'connection: &r\n  accepter: tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+            $((SER2NET_PORT + 1)) "$dir/a" >>"$dir/ser2net.yaml"
+        ser2net -d -u -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1 &
+        SER2NET_PID=$!
+        for ((i = 0; i < 200; i++)); do
+            kill -0 "$SER2NET_PID" 2>/dev/null || break
+            (exec 3<>"/dev/tcp/127.0.0.1/$((SER2NET_PORT + 1))") 2>/dev/null && return 0
+            sleep 0.05  # a bounded poll for the listening port, not the synchronisation
+        done
+        kill "$SER2NET_PID" 2>/dev/null
+        wait "$SER2NET_PID" 2>/dev/null
+    done
+    echo "FAIL: ser2net did not listen"; cat "$dir/ser2net.log"; return 1
+}
+
+# ser2net_case DIR DIRECTION: raw and telnet, each on a fresh cable and
+# server; telnet sets 57600 on the device, as seen there while connected.
+ser2net_case() {
+    local dir=$1 direction=$2 form
+    for form in tcp telnet; do
+        local d=$dir/$form
+        mkdir -p "$d/src" "$d/dst"
+        local i
+        # Half the bytes 0xFF, in runs, each run followed by random bytes.
+        for ((i = 0; i < 128; i++)); do tr '\0' '\377' </dev/zero | head -c 512; head -c 512 /dev/urandom; done >"$d/src/ff.bin"
+        cable_start "$d" || return 1
+        ser2net_start "$d" || return 1
+        local port=$SER2NET_PORT
+        [[ $form == tcp ]] && port=$((SER2NET_PORT + 1))
+        local peerdir=$d/src peer=(sz ff.bin) work=$d/dst args=(/r)
+        [[ $direction == send ]] && peerdir=$d/dst peer=(rz) work=$d/src args=(/s ff.bin)
+        (
+            cd "$peerdir" || exit 1
+            # The program's "rz" comes once it is connected and has set the
+            # port up: the device side notes its speed then.
+            if [[ $direction == send ]]; then
+                dd bs=1 count=3 <"$d/b" >/dev/null 2>&1
+                stty -F "$d/a" speed >"$d/speed" 2>&1
+            fi
+            exec timeout "$E2E_TRANSFER_TIMEOUT" "${peer[@]}" <"$d/b" >"$d/b" 2>"$d/peer"
+        ) &
+        local peerpid=$!
+        ZMODEM_BAUD=57600 zmodem_on "$form:127.0.0.1:$port" "$work" "$d/out" "${args[@]}"
+        wait "$peerpid"
+        kill "$SER2NET_PID"
+        wait "$SER2NET_PID" 2>/dev/null
+        cable_stop "$d"
+        expect_status "$d/out" 0 "$form $direction" || return 1
+        expect_same "$d/src/ff.bin" "$d/dst/ff.bin" || return 1
+        grep -q "Line $form:127.0.0.1:$port successfully opened." "$d/out" ||
+            { echo "FAIL: $form $direction: no success line"; return 1; }
+        if [[ $form == telnet && $direction == send ]]; then
+            [[ $(cat "$d/speed") == 57600 ]] || { echo "FAIL: device speed $(cat "$d/speed"), not 57600"; return 1; }
+        fi
+    done
 }
 
 status=0
