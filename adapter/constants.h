@@ -114,3 +114,36 @@ constexpr uint32_t WINDOW_QUERIES = 4;
 constexpr uint32_t DEFAULT_BAUD = 115200;
 // A write may take this long beyond the time its bytes need on the line.
 constexpr uint32_t WRITE_TIMEOUT_CONSTANT_MS = 5000;
+
+// Telnet (RFC 854) commands and the options this program negotiates.
+constexpr uint8_t TELNET_IAC = 255;
+constexpr uint8_t TELNET_DONT = 254;
+constexpr uint8_t TELNET_DO = 253;
+constexpr uint8_t TELNET_WONT = 252;
+constexpr uint8_t TELNET_WILL = 251;
+constexpr uint8_t TELNET_SB = 250;
+constexpr uint8_t TELNET_BRK = 243;
+constexpr uint8_t TELNET_SE = 240;
+constexpr uint8_t TELNET_OPT_BINARY = 0;     // RFC 856
+constexpr uint8_t TELNET_OPT_SGA = 3;        // suppress go-ahead
+constexpr uint8_t TELNET_OPT_COM_PORT = 44;  // RFC 2217
+// COM-PORT-OPTION commands from the client; the server answers each with the
+// same command plus 100.
+constexpr uint8_t COM_PORT_SET_BAUDRATE = 1;
+constexpr uint8_t COM_PORT_SET_DATASIZE = 2;
+constexpr uint8_t COM_PORT_SET_PARITY = 3;
+constexpr uint8_t COM_PORT_SET_STOPSIZE = 4;
+constexpr uint8_t COM_PORT_SET_CONTROL = 5;
+constexpr uint8_t COM_PORT_SERVER_OFFSET = 100;
+constexpr uint8_t COM_PORT_PARITY_NONE = 1;
+constexpr uint8_t COM_PORT_STOP_ONE = 1;
+constexpr uint8_t COM_PORT_NO_FLOW_CONTROL = 1;
+constexpr uint8_t COM_PORT_BREAK_ON = 5;
+constexpr uint8_t COM_PORT_BREAK_OFF = 6;
+constexpr uint8_t COM_PORT_DTR_ON = 8;
+constexpr uint8_t COM_PORT_DTR_OFF = 9;
+constexpr uint8_t COM_PORT_RTS_ON = 11;
+constexpr uint8_t COM_PORT_RTS_OFF = 12;
+// How long opening a telnet line waits for the server's answers to the
+// options; a silent server is used as it is once this has passed.
+constexpr uint32_t TELNET_NEGOTIATION_MS = 2000;

@@ -50,7 +50,9 @@ int lineReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uin
 
 bool lineInputWaiting(Line* line) { return fdInputWaiting(line); }
 
-int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) { return fdWrite(line, bytes, n); }
+int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) {
+    return line->kind == LINE_TELNET ? telnetWrite(line, bytes, n) : fdWrite(line, bytes, n);
+}
 
 LineWaitHandle lineWaitHandle(Line* line) { return line->fd; }
 
@@ -78,6 +80,7 @@ void lineDiscardOutput(Line* line) {
 
 void lineBreak(Line* line, uint32_t milliseconds) {
     if (line->kind == LINE_DEVICE) serialBreak(line, milliseconds);
+    if (line->kind == LINE_TELNET) telnetBreak(line, milliseconds);
 }
 
 void lineClaimStdio() {

@@ -61,7 +61,10 @@ int fill(Line* line, ssize_t* got) {
         if (result > 0) {
             line->next = line->input;
             line->end = line->input + result;
-            *got = line->end - line->next;
+            // Telnet: the data is what is left once the commands are taken out.
+            if (line->kind == LINE_TELNET)
+                line->end = line->input + telnetDecode(line, line->input, static_cast<uint32_t>(result));
+            *got = result;  // bytes read, maybe none of them data
             return line->gone ? LINE_GONE : LINE_OK;
         }
         if (result == 0 && line->kind != LINE_DEVICE) return markGone(line);
@@ -113,7 +116,10 @@ int fdRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
             *count = 0;
             return status;
         }
-        if (got > 0) continue;
+        if (got > 0) {
+            polled = false;
+            continue;
+        }
         // Readable, yet nothing to read: end of input, or a hang-up.
         if (polled) {
             markGone(line);
@@ -153,13 +159,19 @@ int fdReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint3
 }
 
 bool fdInputWaiting(Line* line) {
-    if (line->next < line->end || line->gone) return true;
-    if (line->fd < 0) return false;
-    pollfd pfd{line->fd, POLLIN, 0};
     while (true) {
+        if (line->next < line->end || line->gone) return true;
+        if (line->fd < 0) return false;
+        pollfd pfd{line->fd, POLLIN, 0};
         int ready = poll(&pfd, 1, 0);
         if (ready < 0 && errno == EINTR) continue;
-        return ready > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        bool readable = ready > 0 && (pfd.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+        // Telnet: what has arrived may be commands alone, which no read would
+        // hand out; it is taken in here, and only data (or the end) counts.
+        if (!readable || line->kind != LINE_TELNET) return readable;
+        ssize_t got = 0;
+        if (fill(line, &got) != LINE_OK) return true;
+        if (got == 0) return false;
     }
 }
 

@@ -31,3 +31,11 @@ int fdWrite(Line* line, const uint8_t* bytes, uint32_t n);
 // tcp:HOST:PORT and telnet:HOST:PORT (line_tcp.cpp).
 int tcpOpen(Line* line);
 void tcpClose(Line* line);
+
+// The telnet layer of telnet:HOST:PORT (line_telnet.cpp). Negotiate: after
+// connecting, 0 or 1 (its message printed). Decode: the bytes of one read,
+// in place; gives how many are data. Write: all n bytes, 0xFF doubled.
+int telnetNegotiate(Line* line);
+uint32_t telnetDecode(Line* line, uint8_t* bytes, uint32_t n);
+int telnetWrite(Line* line, const uint8_t* bytes, uint32_t n);
+void telnetBreak(Line* line, uint32_t milliseconds);

@@ -69,10 +69,6 @@ int connectWithin(const addrinfo* address, int timeoutMs) {
 }  // namespace
 
 int tcpOpen(Line* line) {
-    if (line->kind == LINE_TELNET) {
-        printf(MSG_LINE_UNAVAILABLE, line->name);
-        return 1;
-    }
     signal(SIGPIPE, SIG_IGN);  // a closed connection is a failed write, not a signal
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -95,6 +91,7 @@ int tcpOpen(Line* line) {
         return 1;
     }
     line->fd = line->outFd = fd;
+    if (line->kind == LINE_TELNET && telnetNegotiate(line) != 0) return 1;
     printf(MSG_LINE_OPENED, line->name);
     return 0;
 }

@@ -58,6 +58,9 @@
 #define MSG_TCP_RESOLVE_FAILED "Cannot find host %s: %s.\n"
 #define MSG_LINE_UNAVAILABLE "Line %s cannot be opened: this kind of line is not available in this build.\n"
 #define MSG_TCP_CONNECT_FAILED "Cannot connect to %s: %s.\n"
+#define MSG_TELNET_NO_COM_PORT \
+    "Line %s: the server does not set its serial port (RFC 2217 refused); its own speed and settings are used.\n"
+#define MSG_TELNET_CLOSED "Cannot open %s: the server closed the connection during the telnet negotiation.\n"
 // A line that is gone: the device removed or hung up, the other end closed.
 #define LIN001_LINE_GONE "LIN001 Line %s is gone\n"
 #define MSG_READ_EVENT_FAILED "\nError Create Reader Event"

@@ -6,7 +6,11 @@
 # transfer: exit 2 soon after, one message naming the line, the partial file
 # kept.
 #
-#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone)
+# Through ser2net in front of a pty, raw (tcp:) and telnet with RFC 2217
+# (telnet:): a file dense in 0xFF, which telnet doubles, both ways, and the
+# speed asked for reaching the device; and the telnet line lost mid-file.
+#
+#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | ser2net | telnet_gone)
 . "$(dirname "$0")/lib.sh"
 e2e_init "$1"
 KIND=${2:-stdio}
@@ -65,13 +69,17 @@ tcp_case() {
 # program must end on its own with status 2 and say that the line is gone,
 # not wait out its time-outs (ten of 24 s each).
 gone_case() {
-    local dir=$1 direction=$2
+    local dir=$1 direction=$2 line=$1/a
     mkdir -p "$dir/src" "$dir/dst"
     make_random "$dir/src/big.bin" $((96 * 1024 * 1024))
     cable_start "$dir" || return 1
+    if [[ $KIND == telnet_gone ]]; then
+        ser2net_start "$dir" || return 1
+        line=telnet:127.0.0.1:$SER2NET_PORT
+    fi
     if [[ $direction == receive ]]; then
         peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz big.bin &
-        watch_start "$dir/out" sh -c "cd '$dir/dst' && ZMODEM_PORT='$dir/a' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /r; " || return 1
+        watch_start "$dir/out" sh -c "cd '$dir/dst' && ZMODEM_PORT='$line' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /r; " || return 1
         local pid=$WATCH_PID
         watch_for '*opening file*' || { watch_rest; echo "FAIL: gone receive: no file opened"; return 1; }
         watch_rest
@@ -79,12 +87,14 @@ gone_case() {
         timeout 60 sh -c "until [ -s '$dir/dst/big.bin' ]; do :; done"
     else
         peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
-        watch_start "$dir/out" sh -c "cd '$dir/src' && ZMODEM_PORT='$dir/a' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /s big.bin" || return 1
+        watch_start "$dir/out" sh -c "cd '$dir/src' && ZMODEM_PORT='$line' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /s big.bin" || return 1
         local pid=$WATCH_PID
         watch_for 'read 1024 bytes' || { watch_rest; echo "FAIL: gone send: no data sent"; return 1; }
         watch_rest
     fi
     local start=$SECONDS
+    # telnet: the serial server goes away, and the connection with it.
+    if [[ $KIND == telnet_gone ]]; then kill "$SER2NET_PID"; wait "$SER2NET_PID" 2>/dev/null; fi
     cable_stop "$dir"
     local rc=0
     wait "$pid" || rc=$?
@@ -94,7 +104,7 @@ gone_case() {
     [[ $rc == 2 ]] || { echo "FAIL: gone $direction: status $rc, not 2"; return 1; }
     # A bound far below the ten time-outs a quiet line would cost (240 s).
     [[ $took -le 5 ]] || { echo "FAIL: gone $direction: took $took s to notice"; return 1; }
-    [[ $(grep -c "LIN001 Line $dir/a is gone" "$dir/out") == 1 ]] ||
+    [[ $(grep -c "LIN001 Line $line is gone" "$dir/out") == 1 ]] ||
         { echo "FAIL: gone $direction: not said once that the line is gone"; tail -5 "$dir/out"; return 1; }
     if [[ $direction == receive ]]; then
         local size
@@ -104,9 +114,93 @@ gone_case() {
     fi
 }
 
+
+# ser2net_start DIR: ser2net on loopback in front of the cable end DIR/a,
+# telnet with RFC 2217 on SER2NET_PORT, raw TCP on the next port and telnet
+# without RFC 2217 on the one after; returns
+# once a connection to it succeeds (bounded retries).
+ser2net_start() {
+    local dir=$1 try i
+    command -v ser2net >/dev/null && command -v ss >/dev/null || { echo "missing tool: ser2net or ss; skipping"; exit 77; }
+    for try in 1 2 3 4 5; do
+        SER2NET_PORT=$((20000 + (RANDOM % 20000) * 2))
+        printf 'connection: &t\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+            "$SER2NET_PORT" "$dir/a" >"$dir/ser2net.yaml"
+        printf 'connection: &r\n  accepter: tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+            $((SER2NET_PORT + 1)) "$dir/a" >>"$dir/ser2net.yaml"
+        printf 'connection: &p\n  accepter: telnet,tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
+            $((SER2NET_PORT + 2)) "$dir/a" >>"$dir/ser2net.yaml"
+        ser2net -d -u -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1 &
+        SER2NET_PID=$!
+        for ((i = 0; i < 200; i++)); do
+            kill -0 "$SER2NET_PID" 2>/dev/null || break
+            # Listening, seen without a connection: one would open the device,
+            # and the case's own connection could find it still busy.
+            [[ $(ss -Hltn "sport >= :$SER2NET_PORT and sport <= :$((SER2NET_PORT + 2))" | wc -l) == 3 ]] && return 0
+            sleep 0.05  # a bounded poll for the listening port, not the synchronisation
+        done
+        kill "$SER2NET_PID" 2>/dev/null
+        wait "$SER2NET_PID" 2>/dev/null
+    done
+    echo "FAIL: ser2net did not listen"; cat "$dir/ser2net.log"; return 1
+}
+
+# ser2net_case DIR DIRECTION: raw and telnet, each on a fresh cable and
+# server; telnet sets 57600 on the device, as seen there while connected; a
+# telnet server without RFC 2217 is used as it is, and the program says so.
+ser2net_case() {
+    local dir=$1 direction=$2 form forms=(tcp telnet)
+    [[ $direction == receive ]] && forms+=(plain)
+    for form in "${forms[@]}"; do
+        local d=$dir/$form
+        mkdir -p "$d/src" "$d/dst"
+        local i
+        # Half the bytes 0xFF, in runs, each run followed by random bytes.
+        for ((i = 0; i < 128; i++)); do tr '\0' '\377' </dev/zero | head -c 512; head -c 512 /dev/urandom; done >"$d/src/ff.bin"
+        cable_start "$d" || return 1
+        ser2net_start "$d" || return 1
+        local port=$SER2NET_PORT
+        [[ $form == tcp ]] && port=$((SER2NET_PORT + 1))
+        [[ $form == plain ]] && port=$((SER2NET_PORT + 2))
+        local name=${form/plain/telnet}:127.0.0.1:$port
+        local peerdir=$d/src peer=(sz ff.bin) work=$d/dst args=(/r)
+        [[ $direction == send ]] && peerdir=$d/dst peer=(rz) work=$d/src args=(/s ff.bin)
+        (
+            cd "$peerdir" || exit 1
+            # The program's "rz" comes once it is connected and has set the
+            # port up: the device side notes its speed then.
+            if [[ $direction == send ]]; then
+                timeout "$E2E_TRANSFER_TIMEOUT" dd bs=1 count=3 <"$d/b" >/dev/null 2>&1
+                stty -F "$d/a" speed >"$d/speed" 2>&1
+            fi
+            exec timeout "$E2E_TRANSFER_TIMEOUT" "${peer[@]}" <"$d/b" >"$d/b" 2>"$d/peer"
+        ) &
+        local peerpid=$!
+        ZMODEM_BAUD=57600 zmodem_on "$name" "$work" "$d/out" "${args[@]}"
+        # A program that failed leaves the peer waiting: the cable goes first then.
+        [[ $(cat "$d/out.rc") == 0 ]] && wait "$peerpid"
+        kill "$SER2NET_PID"
+        wait "$SER2NET_PID" 2>/dev/null
+        cable_stop "$d"
+        wait "$peerpid"
+        expect_status "$d/out" 0 "$form $direction" || return 1
+        expect_same "$d/src/ff.bin" "$d/dst/ff.bin" || return 1
+        grep -q "Line $name successfully opened." "$d/out" ||
+            { echo "FAIL: $form $direction: no success line"; return 1; }
+        local refused="Line $name: the server does not set its serial port (RFC 2217 refused)"
+        if [[ $form == plain ]]; then expect_text "$d/out" "$refused" "$form $direction" || return 1
+        elif grep -qF "$refused" "$d/out"; then echo "FAIL: $form $direction: said RFC 2217 was refused"; return 1; fi
+        if [[ $form == telnet && $direction == send ]]; then
+            [[ $(cat "$d/speed") == 57600 ]] || { echo "FAIL: device speed $(cat "$d/speed"), not 57600"; return 1; }
+        fi
+    done
+}
+
 status=0
 for direction in receive send; do
     dir=$(case_dir "$KIND-$direction")
-    if "${KIND}_case" "$dir" "$direction"; then echo "ok: $KIND $direction"; else status=1; E2E_FAILED=1; fi
+    case_fn=${KIND}_case
+    [[ $KIND == telnet_gone ]] && case_fn=gone_case
+    if "$case_fn" "$dir" "$direction"; then echo "ok: $KIND $direction"; else status=1; E2E_FAILED=1; fi
 done
 exit "$status"

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -189,6 +190,55 @@ TEST(PosixPortOpen, FileThatIsNoTerminalCannotBeConfigured) {
     portClose();
     unlink(path);
     unsetenv("ZMODEM_PORT");
+}
+
+// The telnet layer on a socket pair, the test playing the server: each row's
+// pieces arrive in separate reads; the data read and the replies sent.
+struct TelnetRow {
+    std::vector<std::vector<uint8_t>> pieces;
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> replies;
+    uint32_t baud;  // the speed the server reported
+};
+
+TEST(TelnetLine, CommandsSplitAcrossReads) {
+    const std::vector<TelnetRow> rows = {
+        {{{0xFF}, {0xFF, 0x41}}, {0xFF, 0x41}, {}, 0},                              // IAC IAC at a read's end
+        {{{0x41, 0xFF, 0xFB}, {0x01, 0x42}}, {0x41, 0x42}, {0xFF, 0xFE, 0x01}, 0},  // WILL ECHO: DONT
+        {{{0xFF, 0xFD, 0x18}}, {}, {0xFF, 0xFC, 0x18}, 0},                          // DO TTYPE: WONT
+        {{{0xFF, 0xFA, 0x2C, 0x65, 0x00}, {0x00, 0xE1, 0x00, 0xFF}, {0xF0, 0x43}}, {0x43}, {}, 57600},
+        {{{0xFF, 0xFA, 0x2C, 0x65, 0x00, 0x00, 0xFF}, {0xFF, 0x00, 0xFF, 0xF0}}, {}, {}, 0xFF00},  // IAC IAC in SB
+    };
+    for (size_t r = 0; r < rows.size(); r++) {
+        int pair[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+        Line telnet{};
+        telnet.kind = LINE_TELNET;
+        telnet.fd = telnet.outFd = pair[0];
+        telnet.open = true;
+        telnet.next = telnet.end = telnet.input;
+        std::vector<uint8_t> data;
+        for (const auto& piece : rows[r].pieces) {
+            ASSERT_EQ(write(pair[1], piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+            uint8_t buffer[64];
+            uint32_t count = 0;
+            ASSERT_EQ(lineReadWithin(&telnet, buffer, sizeof buffer, &count, 1000), LINE_OK);
+            data.insert(data.end(), buffer, buffer + count);
+        }
+        EXPECT_EQ(data, rows[r].data) << "row " << r;
+        EXPECT_EQ(telnet.telnet.baudAnswered, rows[r].baud) << "row " << r;
+        std::vector<uint8_t> replies(64);
+        ssize_t got = recv(pair[1], replies.data(), replies.size(), MSG_DONTWAIT);
+        replies.resize(got > 0 ? static_cast<size_t>(got) : 0);
+        EXPECT_EQ(replies, rows[r].replies) << "row " << r;
+        // Commands alone waiting are no input: the sender's poll must not
+        // stop for a read that would bring nothing.
+        const uint8_t nop[2] = {0xFF, 0xF1};
+        ASSERT_EQ(write(pair[1], nop, 2), 2);
+        EXPECT_FALSE(lineInputWaiting(&telnet)) << "row " << r;
+        close(pair[0]);
+        close(pair[1]);
+    }
 }
 
 }  // namespace
