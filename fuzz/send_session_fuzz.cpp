@@ -84,12 +84,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t h = 0; h < headers.size(); h++) {
         const SeenHeader& header = headers[h];
         if (header.type != ZDATA) continue;
-        FUZZ_CHECK(header.format == 'A');
+        // CRC-32 frames for a receiver that offered them, CRC-16 otherwise.
+        FUZZ_CHECK(header.format == 'A' || header.format == 'C');
         const size_t stop = h + 1 < headers.size() ? headers[h + 1].end : line.output.size();
         const Bytes run(line.output.begin() + static_cast<ptrdiff_t>(header.end),
                         line.output.begin() + static_cast<ptrdiff_t>(stop));
         size_t offset = header.data;
-        for (const SeenSubpacket& sub : subpacketsAt(run, 0)) {
+        for (const SeenSubpacket& sub : subpacketsAt(run, 0, header.format == 'C')) {
             FUZZ_CHECK(sub.crcGood);
             FUZZ_CHECK(sub.data.size() <= BLOCK_SIZE);
             FUZZ_CHECK(offset <= content.size() && sub.data.size() <= content.size() - offset);
