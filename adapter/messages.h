@@ -57,6 +57,7 @@
 #define MSG_TCP_RESOLVE_FAILED "Cannot find host %s: %s.\n"
 #define MSG_LINE_UNAVAILABLE "Line %s cannot be opened: this kind of line is not available in this build.\n"
 #define MSG_TCP_CONNECT_FAILED "Cannot connect to %s: %s.\n"
+#define MSG_STDIO_NOT_PIPES "Line - cannot be opened: on Windows, standard input and output must both be pipes, not a console or a file.\n"
 // A line that is gone: the device removed or hung up, the other end closed.
 #define LIN001_LINE_GONE "LIN001 Line %s is gone\n"
 #define MSG_READ_EVENT_FAILED "\nError Create Reader Event"
