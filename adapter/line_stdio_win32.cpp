@@ -2,11 +2,14 @@
 // both are pipes: a host program that runs this one with pipes, or a
 // terminal over SSH. The two handles are taken over before anything is
 // printed, and what the program prints on standard output goes to standard
-// error from then on. Input waiting is seen with PeekNamedPipe, which also
-// bounds the waits of a read (a pipe read itself would wait for ever); a
-// pipe whose other end has closed is a line that is gone. A console is not
-// a pipe, and is refused.
+// error from then on. A pipe read waits for ever and a pipe cannot always
+// be peeked (Wine's pipes from a POSIX parent cannot), so one thread reads
+// the input pipe and hands each burst over through an event, on which the
+// line's reads wait with their time-outs and the terminal mode waits with
+// the console. A pipe whose other end has closed is a line that is gone. A
+// console is not a pipe, and is refused.
 #include <cstdio>
+#include <cstring>
 
 #include <fcntl.h>
 #include <io.h>
@@ -16,13 +19,21 @@
 #endif
 #include <windows.h>
 
-#include "adapter/interrupt_flag.h"
 #include "adapter/line_kinds.h"
 #include "adapter/messages.h"
 
 namespace {
 
-constexpr DWORD PIPE_POLL_MS = 1;
+// What the reading thread has read and the line has not yet taken.
+struct Handover {
+    CRITICAL_SECTION lock;
+    HANDLE ready;  // set: bytes are there, or the input has ended
+    HANDLE taken;  // set: the bytes are taken, the thread may read again
+    uint8_t bytes[LINE_INPUT_SIZE];
+    DWORD count;
+    bool ended;
+};
+Handover handover;
 
 HANDLE claimedIn = INVALID_HANDLE_VALUE;
 HANDLE claimedOut = INVALID_HANDLE_VALUE;
@@ -48,6 +59,26 @@ bool goneError(DWORD error) {
 int markGone(Line* line) {
     line->gone = true;
     return LINE_GONE;
+}
+
+DWORD WINAPI readInput(void*) {
+    uint8_t burst[LINE_INPUT_SIZE];
+    while (true) {
+        DWORD got = 0;
+        BOOL read = ReadFile(claimedIn, burst, sizeof burst, &got, nullptr);
+        EnterCriticalSection(&handover.lock);
+        if (read && got > 0) {
+            memcpy(handover.bytes, burst, got);
+            handover.count = got;
+        } else {
+            handover.ended = true;  // end of input or a broken pipe: nothing more comes
+        }
+        bool ended = handover.ended;
+        SetEvent(handover.ready);
+        LeaveCriticalSection(&handover.lock);
+        if (ended) return 0;
+        WaitForSingleObject(handover.taken, INFINITE);
+    }
 }
 
 }  // namespace
@@ -77,13 +108,21 @@ int stdioOpen(Line* line) {
     }
     line->handle = claimedIn;
     line->output = claimedOut;
-    line->waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    InitializeCriticalSection(&handover.lock);
+    handover.ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    handover.taken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (handover.ready == nullptr || handover.taken == nullptr ||
+        CreateThread(nullptr, 0, readInput, nullptr, 0, nullptr) == nullptr) {
+        printf(MSG_PORT_OPEN_FAILED, static_cast<int>(GetLastError()));
+        return 1;
+    }
+    line->waitEvent = handover.ready;
     printf(MSG_LINE_OPENED, MSG_STDIO_LINE_NAME);
     return 0;
 }
 
+// The reading thread may still wait in its read; it ends with the process.
 void stdioClose(Line* line) {
-    if (line->waitEvent != nullptr) CloseHandle(static_cast<HANDLE>(line->waitEvent));
     line->waitEvent = nullptr;
     line->handle = line->output = nullptr;
 }
@@ -91,31 +130,25 @@ void stdioClose(Line* line) {
 void stdioRestoreNow() {}
 
 int pipeFill(Line* line, uint32_t waitMs) {
-    HANDLE input = static_cast<HANDLE>(line->handle);
-    const ULONGLONG deadline = GetTickCount64() + waitMs;
-    while (true) {
-        DWORD waiting = 0;
-        if (!PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr)) {
-            if (goneError(GetLastError())) return markGone(line);
-            printf(MSG_READ_FAILED);
-            return LINE_FAILED;
-        }
-        if (waiting > 0) {
-            DWORD want = waiting < sizeof line->input ? waiting : static_cast<DWORD>(sizeof line->input);
-            DWORD got = 0;
-            if (!ReadFile(input, line->input, want, &got, nullptr)) {
-                if (goneError(GetLastError())) return markGone(line);
-                printf(MSG_READ_FAILED);
-                return LINE_FAILED;
-            }
-            if (got == 0) return markGone(line);
-            line->next = line->input;
-            line->end = line->input + got;
-            return LINE_OK;
-        }
-        if (GetTickCount64() >= deadline || interruptRequested) return LINE_OK;
-        Sleep(PIPE_POLL_MS);
+    HANDLE ready = static_cast<HANDLE>(line->waitEvent);
+    if (WaitForSingleObject(ready, waitMs) != WAIT_OBJECT_0) return LINE_OK;
+    EnterCriticalSection(&handover.lock);
+    DWORD got = handover.count;
+    bool ended = handover.ended;
+    if (got > 0) {
+        memcpy(line->input, handover.bytes, got);
+        handover.count = 0;
+        line->next = line->input;
+        line->end = line->input + got;
     }
+    // Signalled by an armed wait with nothing new: cleared until the reader hands over.
+    if (!ended) ResetEvent(ready);
+    LeaveCriticalSection(&handover.lock);
+    if (got > 0) {
+        SetEvent(handover.taken);
+        return LINE_OK;
+    }
+    return ended ? markGone(line) : LINE_OK;
 }
 
 int pipeWrite(Line* line, const uint8_t* bytes, uint32_t n) {

@@ -75,8 +75,14 @@ bool streamInputWaiting(Line* line) {
 void streamArmWait(Line* line) {
     if (line->waitEvent == nullptr) return;
     HANDLE event = static_cast<HANDLE>(line->waitEvent);
+    // A pipe's event is set by its reader while input waits; bytes already
+    // taken ahead set it here. A socket's event tells of input since the last
+    // look: cleared, and input that came before is looked for here.
+    if (line->kind == LINE_STDIO) {
+        if (line->next < line->end || line->gone) SetEvent(event);
+        return;
+    }
     ResetEvent(event);
-    // Input that came before the reset signals no more: it is looked for here.
     if (streamInputWaiting(line)) SetEvent(event);
 }
 
