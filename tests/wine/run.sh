@@ -443,6 +443,8 @@ tcp_case() {
     fi
     local status
     status=$(ZM_PORT=tcp:127.0.0.1:$LISTEN_PORT run_zmodem "$run_in" "$dir/zmodem.log" 120 "${args[@]}")
+    # A run that failed may never have connected: the listener would wait for ever.
+    [ "$status" = 0 ] || kill "$LISTEN_PID" 2>/dev/null
     wait "$LISTEN_PID"
     ZM_OPENED="Line tcp:127.0.0.1:$LISTEN_PORT successfully opened." \
         transfer_checks "$name" "$status" 0 "$dir/zmodem.log" "$dir/peer.log" "$DATA/$file" "$dir/dst/$file"
@@ -481,7 +483,8 @@ tcp_gone_case() {
     fi
     ZM_PORT=tcp:127.0.0.1:$LISTEN_PORT run_zmodem "$dir/dst" "$dir/zmodem.log" 120 /r >"$dir/zmodem.status" &
     local zm_pid=$!
-    wait_text "$dir/zmodem.log" "opening file" "$zm_pid" && kill "$LISTEN_PID"
+    wait_text "$dir/zmodem.log" "opening file" "$zm_pid"
+    kill "$LISTEN_PID" 2>/dev/null
     wait "$zm_pid"
     wait "$LISTEN_PID" 2>/dev/null
     gone_check "$name" "$(cat "$dir/zmodem.status")" "$dir" "tcp:127.0.0.1:$LISTEN_PORT"
