@@ -16,6 +16,8 @@ int lineOpen(Line* line) {
     line->gone = false;
 #ifndef _WIN32
     line->fd = line->outFd = -1;
+#else
+    line->handle = line->output = line->waitEvent = line->waitPending = nullptr;
 #endif
     int result = 1;
     switch (line->kind) {
@@ -58,20 +60,38 @@ LineWaitHandle lineWaitHandle(Line* line) { return line->fd; }
 
 void lineArmWait(Line*) {}
 #else
-// Only a device opens on Windows so far; the other kinds refuse in their open.
-int lineRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) { return serialRead(line, buffer, n, count); }
-
-int lineReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
-    return serialReadWithin(line, buffer, n, count, timeoutMs);
+// A device is a port that keeps the read rule itself; pipes and sockets are streams.
+int lineRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
+    return line->kind == LINE_DEVICE ? serialRead(line, buffer, n, count) : streamRead(line, buffer, n, count);
 }
 
-bool lineInputWaiting(Line* line) { return serialInputWaiting(line); }
+int lineReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
+    if (line->kind == LINE_DEVICE) return serialReadWithin(line, buffer, n, count, timeoutMs);
+    return streamReadWithin(line, buffer, n, count, timeoutMs);
+}
 
-int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) { return serialWrite(line, bytes, n); }
+bool lineInputWaiting(Line* line) {
+    return line->kind == LINE_DEVICE ? serialInputWaiting(line) : streamInputWaiting(line);
+}
+
+int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) {
+    switch (line->kind) {
+        case LINE_DEVICE: return serialWrite(line, bytes, n);
+        case LINE_STDIO: return pipeWrite(line, bytes, n);
+        case LINE_TCP:
+        case LINE_TELNET: break;
+    }
+    return socketWrite(line, bytes, n);
+}
 
 LineWaitHandle lineWaitHandle(Line* line) { return line->waitEvent; }
 
-void lineArmWait(Line* line) { serialArmWait(line); }
+void lineArmWait(Line* line) {
+    if (line->kind == LINE_DEVICE)
+        serialArmWait(line);
+    else
+        streamArmWait(line);
+}
 #endif
 
 void lineDiscardOutput(Line* line) {

@@ -19,6 +19,18 @@ int serialReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, u
 bool serialInputWaiting(Line* line);
 int serialWrite(Line* line, const uint8_t* bytes, uint32_t n);
 void serialArmWait(Line* line);
+// Standard input and output as pipes, and sockets: the line's read rule kept
+// by hand over what each fills in (line_stream_win32.cpp).
+int streamRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count);
+int streamReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs);
+bool streamInputWaiting(Line* line);
+void streamArmWait(Line* line);
+// Reads what has arrived into the line's buffer, waiting up to waitMs for it:
+// LINE_OK (maybe nothing), LINE_GONE, or LINE_FAILED with its message.
+int pipeFill(Line* line, uint32_t waitMs);    // line_stdio_win32.cpp
+int pipeWrite(Line* line, const uint8_t* bytes, uint32_t n);
+int socketFill(Line* line, uint32_t waitMs);  // line_tcp_win32.cpp
+int socketWrite(Line* line, const uint8_t* bytes, uint32_t n);
 #else
 // Every POSIX kind is a file descriptor: reads and writes with the line's
 // time-out rule and the signs of a line that is gone (line_fd_posix.cpp).
@@ -28,7 +40,7 @@ bool fdInputWaiting(Line* line);
 int fdWrite(Line* line, const uint8_t* bytes, uint32_t n);
 #endif
 
-// tcp:HOST:PORT and telnet:HOST:PORT (line_tcp.cpp).
+// tcp:HOST:PORT and telnet:HOST:PORT (line_tcp.cpp; on Windows line_tcp_win32.cpp).
 int tcpOpen(Line* line);
 void tcpClose(Line* line);
 

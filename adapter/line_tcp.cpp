@@ -1,24 +1,13 @@
 // tcp:HOST:PORT: a raw TCP connection, as to the raw port of ser2net or of a
 // console server. Connecting is bounded; reads and writes are those of every
 // POSIX line (line_fd_posix.cpp), where a closed or reset connection is a
-// line that is gone.
+// line that is gone. Windows has its own, over Winsock (line_tcp_win32.cpp).
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "adapter/line_kinds.h"
 #include "adapter/messages.h"
-
-#ifdef _WIN32
-
-int tcpOpen(Line* line) {
-    printf(MSG_LINE_UNAVAILABLE, line->name);
-    return 1;
-}
-
-void tcpClose(Line*) {}
-
-#else
 
 #include <csignal>
 
@@ -100,5 +89,3 @@ void tcpClose(Line* line) {
     if (line->fd >= 0) close(line->fd);
     line->fd = line->outFd = -1;
 }
-
-#endif

@@ -61,6 +61,7 @@
 #define MSG_TELNET_NO_COM_PORT \
     "Line %s: the server does not set its serial port (RFC 2217 refused); its own speed and settings are used.\n"
 #define MSG_TELNET_CLOSED "Cannot open %s: the server closed the connection during the telnet negotiation.\n"
+#define MSG_STDIO_NOT_PIPES "Line - cannot be opened: on Windows, standard input and output must both be pipes, not a console or a file.\n"
 // A line that is gone: the device removed or hung up, the other end closed.
 #define LIN001_LINE_GONE "LIN001 Line %s is gone\n"
 #define MSG_READ_EVENT_FAILED "\nError Create Reader Event"

@@ -4,13 +4,14 @@
 # would join it), a raw TCP connection (tcp:127.0.0.1:PORT, socat listening
 # with sz or rz behind), and a line that goes away in the middle of a
 # transfer: exit 2 soon after, one message naming the line, the partial file
-# kept.
+# kept. picocom runs the program as its --send-cmd and --receive-cmd, driven
+# through tmux.
 #
 # Through ser2net in front of a pty, raw (tcp:) and telnet with RFC 2217
 # (telnet:): a file dense in 0xFF, which telnet doubles, both ways, and the
 # speed asked for reaching the device; and the telnet line lost mid-file.
 #
-#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | ser2net | telnet_gone)
+#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | ser2net | telnet_gone | picocom)
 . "$(dirname "$0")/lib.sh"
 e2e_init "$1"
 KIND=${2:-stdio}
@@ -194,6 +195,50 @@ ser2net_case() {
             [[ $(cat "$d/speed") == 57600 ]] || { echo "FAIL: device speed $(cat "$d/speed"), not 57600"; return 1; }
         fi
     done
+
+# screen_wait DIR TEXT: waits (bounded) until the picocom screen, copied to
+# DIR/screen by tmux, shows TEXT.
+screen_wait() {
+    grep -qF -m1 -- "$2" < <(exec timeout "$E2E_TRANSFER_TIMEOUT" tail -c +1 -F "$1/screen" 2>/dev/null)
+}
+
+# picocom_case DIR DIRECTION: picocom on one end of the cable with the
+# program (ZMODEM_PORT=-) as its send and receive command, sz or rz on the
+# other; the keys go in through tmux, and each step waits for picocom's text.
+picocom_case() {
+    local dir=$1 direction=$2
+    for tool in picocom tmux; do command -v "$tool" >/dev/null || { echo "missing $tool: skipping"; exit 77; }; done
+    mkdir -p "$dir/src" "$dir/dst"
+    make_every_byte "$dir/src/every.bin" 300
+    cable_start "$dir" || return 1
+    local tm=(tmux -L "zmodem-picocom-$$" -f /dev/null) work=$dir/dst
+    [[ $direction == send ]] && work=$dir/src
+    : >"$dir/screen"
+    # picocom starts once its screen is being copied: it waits for "go".
+    "${tm[@]}" new-session -d -x 160 -y 40 -c "$work" \
+        "${tm[*]} wait-for go; picocom -b 115200 --send-cmd 'env ZMODEM_PORT=- $ZMODEM_BIN /s' \
+            --receive-cmd 'env ZMODEM_PORT=- $ZMODEM_BIN /r' '$dir/a'" || return 1
+    "${tm[@]}" pipe-pane -o "cat >>'$dir/screen'"
+    "${tm[@]}" wait-for -S go
+    local ok=0
+    if screen_wait "$dir" "Terminal ready"; then
+        if [[ $direction == receive ]]; then
+            peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz every.bin &
+            "${tm[@]}" send-keys C-a C-r
+        else
+            peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
+            "${tm[@]}" send-keys C-a C-s
+        fi
+        screen_wait "$dir" "*** file: " && "${tm[@]}" send-keys "$([[ $direction == send ]] && echo every.bin)" Enter &&
+            screen_wait "$dir" "*** exit status: " && ok=1
+    fi
+    "${tm[@]}" kill-server 2>/dev/null
+    cable_stop "$dir"
+    wait
+    [[ $ok == 1 ]] || { echo "FAIL: picocom $direction: no end of the command"; tr -d '\r' <"$dir/screen" | tail -5; return 1; }
+    grep -qF "*** exit status: 0 ***" "$dir/screen" ||
+        { echo "FAIL: picocom $direction: the command failed"; tr -d '\r' <"$dir/screen" | tail -8; return 1; }
+    expect_same "$dir/src/every.bin" "$dir/dst/every.bin" "picocom-$direction"
 }
 
 status=0

@@ -213,8 +213,8 @@ transfer_checks() {
         fail "$name" "no file received" "$zm_log" "$peer_log"
     elif ! cmp "$source" "$received" >"$WORK/cmp.log" 2>&1; then
         fail "$name" "received file differs: $(cat "$WORK/cmp.log")" "$zm_log" "$peer_log"
-    elif ! clean_log "$zm_log" | grep -qF "Serial port ${ZM_PORT:-COM1} successfully reconfigured."; then
-        fail "$name" "no \"Serial port ${ZM_PORT:-COM1} successfully reconfigured.\" line" "$zm_log"
+    elif ! clean_log "$zm_log" | grep -qF "${ZM_OPENED:-Serial port ${ZM_PORT:-COM1} successfully reconfigured.}"; then
+        fail "$name" "no \"${ZM_OPENED:-Serial port ${ZM_PORT:-COM1} successfully reconfigured.}\" line" "$zm_log"
     elif clean_log "$zm_log" | grep -qE "^Error (in|Create)"; then
         fail "$name" "a port read failed" "$zm_log"
     else
@@ -413,6 +413,127 @@ wildcard_case() {
     fi
 }
 wildcard_case
+
+# ---------------------------------------------------------------- other lines
+# listen PEER_COMMAND: socat listens on a free loopback port, with the peer
+# behind it for one connection; sets LISTEN_PID and LISTEN_PORT (from its log).
+listen() {
+    rm -f "$WORK/listen.log"
+    socat -d -d TCP-LISTEN:0,bind=127.0.0.1 SYSTEM:"$1" >"$WORK/listen.log" 2>&1 &
+    LISTEN_PID=$!
+    wait_text "$WORK/listen.log" "listening on" "$LISTEN_PID" || return 1
+    LISTEN_PORT=$(sed -n 's/.*listening on .*:\([0-9][0-9]*\)$/\1/p' "$WORK/listen.log" | head -n 1)
+    [ -n "$LISTEN_PORT" ]
+}
+
+# tcp_case DIRECTION FILE: over tcp:127.0.0.1:PORT, sz -> the program (receive)
+# or the program -> rz (send).
+tcp_case() {
+    local direction=$1 file=$2
+    local name="tcp: $direction $file" dir="$WORK/tcp-$direction-$file"
+    mkdir -p "$dir/src" "$dir/dst"
+    cp "$DATA/$file" "$dir/src/"
+    local peer="cd '$dir/src' && exec sz '$file' 2>'$dir/peer.log'" args=(/r) run_in=$dir/dst
+    if [ "$direction" = send ]; then
+        peer="cd '$dir/dst' && exec rz 2>'$dir/peer.log'" args=(/s "$file") run_in=$dir/src
+    fi
+    if ! listen "$peer"; then
+        fail "$name" "socat did not listen" "$WORK/listen.log"
+        return
+    fi
+    local status
+    status=$(ZM_PORT=tcp:127.0.0.1:$LISTEN_PORT run_zmodem "$run_in" "$dir/zmodem.log" 120 "${args[@]}")
+    # A run that failed may never have connected: the listener would wait for ever.
+    [ "$status" = 0 ] || kill "$LISTEN_PID" 2>/dev/null
+    wait "$LISTEN_PID"
+    ZM_OPENED="Line tcp:127.0.0.1:$LISTEN_PORT successfully opened." \
+        transfer_checks "$name" "$status" 0 "$dir/zmodem.log" "$dir/peer.log" "$DATA/$file" "$dir/dst/$file"
+}
+tcp_case receive r50k.bin
+tcp_case receive rall.bin
+tcp_case send s20k.bin
+tcp_case send sdense.bin
+
+# gone_check NAME STATUS DIR LINE_NAME: the run ended with 2, said the line
+# LINE_NAME is gone, and kept the partial file.
+gone_check() {
+    local name=$1 status=$2 dir=$3 line=$4 size
+    size=$(stat -c %s "$dir/dst/big.bin" 2>/dev/null || echo none)
+    if [ "$status" != 2 ]; then
+        fail "$name" "exit status $status, expected 2" "$dir/zmodem.log"
+    elif ! clean_log "$dir/zmodem.log" | grep -qF "LIN001 Line $line is gone"; then
+        fail "$name" "no \"LIN001 Line $line is gone\"" "$dir/zmodem.log"
+    elif [ "$size" = none ] || [ "$size" -ge "$(stat -c %s "$DATA/big.bin")" ]; then
+        fail "$name" "partial file: $size" "$dir/zmodem.log"
+    else
+        pass "$name"
+    fi
+}
+head -c 8000000 /dev/urandom >"$DATA/big.bin"
+
+# The connection closed while sz sends: socat (and sz with it) is stopped
+# once the program has opened the file.
+tcp_gone_case() {
+    local name="tcp: the connection closed mid-transfer: LIN001, exit 2, partial file kept"
+    local dir="$WORK/tcp-gone"
+    mkdir -p "$dir/dst"
+    if ! listen "exec sz '$DATA/big.bin' 2>/dev/null"; then
+        fail "$name" "socat did not listen" "$WORK/listen.log"
+        return
+    fi
+    ZM_PORT=tcp:127.0.0.1:$LISTEN_PORT run_zmodem "$dir/dst" "$dir/zmodem.log" 120 /r >"$dir/zmodem.status" &
+    local zm_pid=$!
+    wait_text "$dir/zmodem.log" "opening file" "$zm_pid"
+    kill "$LISTEN_PID" 2>/dev/null
+    wait "$zm_pid"
+    wait "$LISTEN_PID" 2>/dev/null
+    gone_check "$name" "$(cat "$dir/zmodem.status")" "$dir" "tcp:127.0.0.1:$LISTEN_PORT"
+}
+tcp_gone_case
+
+# stdio_case DIRECTION FILE: ZMODEM_PORT=- with both ends pipes (socat's
+# EXEC with pipes), sz or rz at the other end.
+stdio_case() {
+    local direction=$1 file=$2
+    local name="-: $direction $file over pipes" dir="$WORK/stdio-$direction-$file"
+    mkdir -p "$dir/src" "$dir/dst"
+    cp "$DATA/$file" "$dir/src/"
+    local peer="cd '$dir/src' && exec sz '$file' 2>'$dir/peer.log'" args="/r" run_in=$dir/dst
+    if [ "$direction" = send ]; then
+        peer="cd '$dir/dst' && exec rz 2>'$dir/peer.log'" args="/s $file" run_in=$dir/src
+    fi
+    (cd "$run_in" && timeout 120 socat SYSTEM:"$peer" \
+        SYSTEM:"ZMODEM_PORT=- '$WINE' '$EXE' $args 2>'$dir/zmodem.log'; echo \$? >'$dir/zmodem.status'",pipes \
+        >"$dir/socat.log" 2>&1)
+    ZM_OPENED="Line - (standard input and output) successfully opened." transfer_checks "$name" \
+        "$(cat "$dir/zmodem.status" 2>/dev/null)" 0 "$dir/zmodem.log" "$dir/peer.log" "$DATA/$file" "$dir/dst/$file"
+}
+stdio_case receive r50k.bin
+stdio_case receive rall.bin
+stdio_case send s20k.bin
+stdio_case send sdense.bin
+
+# COM1 whose other end goes away mid-transfer: the pty pair is taken down
+# once the program has opened the file.
+com_gone_case() {
+    local name="COM1 whose other end goes away mid-transfer: LIN001, exit 2, partial file kept"
+    local dir="$WORK/com-gone"
+    mkdir -p "$dir/dst"
+    if ! start_line; then
+        fail "$name" "no pty pair"
+        return
+    fi
+    run_zmodem "$dir/dst" "$dir/zmodem.log" 120 /r >"$dir/zmodem.status" &
+    local zm_pid=$!
+    (timeout 120 sz "$DATA/big.bin" <"$LINE_B" >"$LINE_B" 2>/dev/null) &
+    local sz_pid=$!
+    wait_text "$dir/zmodem.log" "opening file" "$zm_pid" && stop_line
+    wait "$zm_pid"
+    kill "$sz_pid" 2>/dev/null
+    wait "$sz_pid" 2>/dev/null
+    gone_check "$name" "$(cat "$dir/zmodem.status")" "$dir" COM1
+}
+com_gone_case
 
 # ---------------------------------------------------------------- no port
 # A port that cannot be used ends the run at once with the failure status: the
