@@ -26,6 +26,9 @@ int claimedOut = -1;
 // A copy of the modes to give back, for a signal handler that cannot reach the record.
 termios restoreModes;
 volatile sig_atomic_t restorePending = 0;
+// The output's file status flags as the host program left them: a stop makes
+// the line's writes non-blocking, and the descriptor is the host's too.
+int savedOutputFlags = -1;
 
 bool sameFile(int a, int b) {
     struct stat sa {};
@@ -69,6 +72,7 @@ int stdioOpen(Line* line) {
         printf(MSG_PORT_OPEN_FAILED, 9);
         return 1;
     }
+    savedOutputFlags = fcntl(line->outFd, F_GETFL);
     termios tio{};
     if (isatty(line->fd) && tcgetattr(line->fd, &tio) == 0) {
         line->savedTerminal = tio;
@@ -112,6 +116,8 @@ void stdioClose(Line* line) {
         line->restoreTerminal = false;
         restorePending = 0;
     }
+    if (savedOutputFlags >= 0 && line->outFd >= 0) fcntl(line->outFd, F_SETFL, savedOutputFlags);
+    savedOutputFlags = -1;
     line->fd = line->outFd = -1;
 }
 

@@ -68,12 +68,14 @@ int runCommandLine(int argc, char** argv) {
     session = ZmodemSession{};
     sessionLineOpen = false;
     errorSlot = ErrorSlot{};
-    progressInit();
     interruptInstall();
     // Standard input and output as the line: nothing may be printed on it.
     // The terminal refuses that line, and says so where the user reads it.
     bool terminalMode = argc > 1 && argv[1][0] == '/' && argv[1][1] == 't';
     if (!terminalMode) lineClaimStdio();
+    // After the claim: whether the progress line shares a terminal with the
+    // transcript depends on where standard output now goes.
+    progressInit();
     printf(MSG_BANNER);
     // Only sending takes more than one argument after the mode.
     bool sending = argc > 1 && argv[1][0] == '/' && argv[1][1] == 's';

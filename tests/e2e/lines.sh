@@ -195,6 +195,7 @@ ser2net_case() {
             [[ $(cat "$d/speed") == 57600 ]] || { echo "FAIL: device speed $(cat "$d/speed"), not 57600"; return 1; }
         fi
     done
+}
 
 # screen_wait DIR TEXT: waits (bounded) until the picocom screen, copied to
 # DIR/screen by tmux, shows TEXT.
