@@ -197,10 +197,12 @@ ser2net_case() {
     done
 }
 
-# screen_wait DIR TEXT: waits (bounded) until the picocom screen, copied to
-# DIR/screen by tmux, shows TEXT.
+# screen_wait DIR TEXT [END]: waits (bounded) until the picocom screen,
+# copied to DIR/screen by tmux, shows TEXT on a line that ends in END (a
+# line end by default; a prompt ends in its colon).
 screen_wait() {
-    grep -qF -m1 -- "$2" < <(exec timeout "$E2E_TRANSFER_TIMEOUT" tail -c +1 -F "$1/screen" 2>/dev/null)
+    grep -qF -m1 -- "$2" < <(exec timeout "$E2E_TRANSFER_TIMEOUT" tail -c +1 -F "$1/screen" 2>/dev/null |
+        exec stdbuf -o0 tr "${3:-\n}" '\n')
 }
 
 # picocom_case DIR DIRECTION: picocom on one end of the cable with the
@@ -221,16 +223,16 @@ picocom_case() {
             --receive-cmd 'env ZMODEM_PORT=- $ZMODEM_BIN /r' '$dir/a'" || return 1
     "${tm[@]}" pipe-pane -o "cat >>'$dir/screen'"
     "${tm[@]}" wait-for -S go
-    local ok=0
+    local ok=0 keys=(C-a C-r)
+    if [[ $direction == receive ]]; then
+        peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz every.bin &
+    else
+        peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
+        keys=(C-a C-s)
+    fi
     if screen_wait "$dir" "Terminal ready"; then
-        if [[ $direction == receive ]]; then
-            peer_on_tty "$dir/b" "$dir/src" "$dir/peer" sz every.bin &
-            "${tm[@]}" send-keys C-a C-r
-        else
-            peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
-            "${tm[@]}" send-keys C-a C-s
-        fi
-        screen_wait "$dir" "*** file: " && "${tm[@]}" send-keys "$([[ $direction == send ]] && echo every.bin)" Enter &&
+        "${tm[@]}" send-keys "${keys[@]}"
+        screen_wait "$dir" "*** file" : && "${tm[@]}" send-keys "$([[ $direction == send ]] && echo every.bin)" Enter &&
             screen_wait "$dir" "*** exit status: " && ok=1
     fi
     "${tm[@]}" kill-server 2>/dev/null

@@ -472,11 +472,13 @@ gone_check() {
 head -c 8000000 /dev/urandom >"$DATA/big.bin"
 
 # The connection closed while sz sends: socat (and sz with it) is stopped
-# once the program has opened the file.
+# once the program has opened the file, of 48 MB: far more than the
+# connection moves in the time that takes.
 tcp_gone_case() {
     local name="tcp: the connection closed mid-transfer: LIN001, exit 2, partial file kept"
     local dir="$WORK/tcp-gone"
     mkdir -p "$dir/dst"
+    head -c 48000000 /dev/urandom >"$DATA/big.bin"
     if ! listen "exec sz '$DATA/big.bin' 2>/dev/null"; then
         fail "$name" "socat did not listen" "$WORK/listen.log"
         return
@@ -488,6 +490,7 @@ tcp_gone_case() {
     wait "$zm_pid"
     wait "$LISTEN_PID" 2>/dev/null
     gone_check "$name" "$(cat "$dir/zmodem.status")" "$dir" "tcp:127.0.0.1:$LISTEN_PORT"
+    head -c 8000000 /dev/urandom >"$DATA/big.bin"
 }
 tcp_gone_case
 
