@@ -201,7 +201,8 @@ ser2net_case() {
 # copied to DIR/screen by tmux, shows TEXT on a line that ends in END (a
 # line end by default; a prompt ends in its colon).
 screen_wait() {
-    grep -qF -m1 -- "$2" < <(exec timeout "$E2E_TRANSFER_TIMEOUT" tail -c +1 -F "$1/screen" 2>/dev/null |
+    # The watchers hold no output of the script: they end at their deadline.
+    grep -qF -m1 -- "$2" < <(exec 2>/dev/null; timeout "$E2E_TRANSFER_TIMEOUT" tail -c +1 -F "$1/screen" |
         exec stdbuf -o0 tr "${3:-\n}" '\n')
 }
 
@@ -230,6 +231,7 @@ picocom_case() {
         peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
         keys=(C-a C-s)
     fi
+    local peer=$!
     if screen_wait "$dir" "Terminal ready"; then
         "${tm[@]}" send-keys "${keys[@]}"
         screen_wait "$dir" "*** file" : && "${tm[@]}" send-keys "$([[ $direction == send ]] && echo every.bin)" Enter &&
@@ -237,7 +239,7 @@ picocom_case() {
     fi
     "${tm[@]}" kill-server 2>/dev/null
     cable_stop "$dir"
-    wait
+    wait "$peer"
     [[ $ok == 1 ]] || { echo "FAIL: picocom $direction: no end of the command"; tr -d '\r' <"$dir/screen" | tail -5; return 1; }
     grep -qF "*** exit status: 0 ***" "$dir/screen" ||
         { echo "FAIL: picocom $direction: the command failed"; tr -d '\r' <"$dir/screen" | tail -8; return 1; }
