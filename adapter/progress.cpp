@@ -259,7 +259,10 @@ void consoleShowError(const char* text) {
 }
 
 void progressReason(const char* why) {
-    if (transcriptHidden && reason[0] == '\0') snprintf(reason, sizeof reason, "%s", why);
+    if (!transcriptHidden || reason[0] != '\0') return;
+    snprintf(reason, sizeof reason, "%s", why);
+    size_t length = strlen(reason);
+    if (length > 0 && reason[length - 1] == '\n') reason[length - 1] = '\0';
 }
 
 void progressStart(const char* name, uint32_t total, bool hasTotal) {

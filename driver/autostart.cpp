@@ -72,3 +72,121 @@ size_t autostartRelease(Autostart* detector, uint8_t* out) {
     detector->heldCount = 0;
     return count;
 }
+
+namespace {
+
+// A ZFIN as hex header: its fields and CRC are always the same.
+constexpr char FINISH_HEADER[] = "**\x18" "B0800000000022d\r";
+constexpr int FINISH_LENGTH = sizeof FINISH_HEADER - 1;
+// Repeats past these are not a session winding down.
+constexpr int FINISH_REPEATS = 4;
+
+enum TailPiece { PIECE_NONE, PIECE_PREFIX, PIECE_FINISH, PIECE_OVER, PIECE_XON };
+
+// What the held bytes are: the start of a piece of the tail, a whole one, or none.
+TailPiece tailPiece(const uint8_t* held, int count) {
+    if (count == 1 && held[0] == XON) return PIECE_XON;
+    if (held[0] == 'O') {
+        if (count > 2 || (count == 2 && held[1] != 'O')) return PIECE_NONE;
+        return count == 2 ? PIECE_OVER : PIECE_PREFIX;
+    }
+    for (int i = 0; i < count && i < FINISH_LENGTH; i++)
+        if (held[i] != static_cast<uint8_t>(FINISH_HEADER[i])) return PIECE_NONE;
+    if (count <= FINISH_LENGTH) return PIECE_PREFIX;
+    // The line feed after the carriage return, with or without its high bit.
+    return count == FINISH_LENGTH + 1 && (held[FINISH_LENGTH] & 0x7F) == '\n' ? PIECE_FINISH : PIECE_NONE;
+}
+
+size_t giveUp(SessionTail* tail, uint8_t* out) {
+    size_t n = static_cast<size_t>(tail->heldCount);
+    for (size_t i = 0; i < n; i++) out[i] = tail->held[i];
+    tail->heldCount = 0;
+    tail->active = false;
+    return n;
+}
+
+bool isContinuation(uint8_t c) { return (c & 0xC0) == 0x80; }
+
+// Bytes a UTF-8 character still needs after this lead; -1: no lead of text.
+int continuationsAfter(uint8_t c) {
+    if (c >= 0xC2 && c <= 0xDF) return 1;
+    if (c >= 0xE0 && c <= 0xEF) return 2;
+    if (c >= 0xF0 && c <= 0xF4) return 3;
+    return -1;
+}
+
+bool isTextControl(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == '\a' || c == 0x1B; }
+
+}  // namespace
+
+void tailStart(SessionTail* tail) {
+    tail->active = true;
+    tail->heldCount = 0;
+    tail->finishes = 0;
+}
+
+size_t tailScan(SessionTail* tail, const uint8_t* data, size_t n, uint8_t* out) {
+    size_t o = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (!tail->active) {
+            out[o++] = data[i];
+            continue;
+        }
+        tail->held[tail->heldCount++] = data[i];
+        switch (tailPiece(tail->held, tail->heldCount)) {
+            case PIECE_PREFIX:
+                break;
+            case PIECE_XON:
+                tail->heldCount = 0;
+                break;
+            case PIECE_FINISH:
+                tail->heldCount = 0;
+                if (++tail->finishes > FINISH_REPEATS) tail->active = false;
+                break;
+            case PIECE_OVER:
+                tail->heldCount = 0;
+                tail->active = false;
+                break;
+            case PIECE_NONE:
+                o += giveUp(tail, out + o);
+                break;
+        }
+    }
+    return o;
+}
+
+size_t tailEnd(SessionTail* tail, uint8_t* out) { return giveUp(tail, out); }
+
+void debrisStart(Debris* debris) {
+    debris->count = 0;
+    debris->utf8Missing = 0;
+}
+
+bool debrisScan(Debris* debris, const uint8_t* data, size_t n, size_t* used) {
+    for (size_t i = 0; i < n; i++) {
+        uint8_t c = data[i];
+        bool text;
+        if (debris->utf8Missing > 0 && isContinuation(c)) {
+            debris->utf8Missing--;
+            text = true;
+        } else {
+            // A character cut short is no text, nor what came with it.
+            if (debris->utf8Missing > 0) debris->count = 0;
+            debris->utf8Missing = 0;
+            int more = c >= 0x80 ? continuationsAfter(c) : 0;
+            text = (c >= 0x20 && c < 0x7F) || isTextControl(c) || more > 0;
+            if (more > 0) debris->utf8Missing = more;
+        }
+        if (!text) {
+            debris->count = 0;
+            continue;
+        }
+        if (debris->count == sizeof debris->text) {
+            *used = i;
+            return false;
+        }
+        debris->text[debris->count++] = c;
+    }
+    *used = n;
+    return true;
+}

@@ -1,5 +1,6 @@
 // Auto-start: finds, in what the line brings to the terminal, the hex header
-// that opens a Zmodem session from the other end. A ZRQINIT means the remote
+// that opens a Zmodem session from the other end, and the edges of what a
+// session leaves behind when it is over. A ZRQINIT means the remote
 // runs a sender, a ZRINIT a receiver. Only a complete header with a good CRC
 // counts, however its bytes are split between reads; the bytes of a possible
 // header are held back until it is known, and everything else is shown.
@@ -26,3 +27,37 @@ AutostartFound autostartScan(Autostart* detector, const uint8_t* data, size_t n,
                              size_t* used);
 // Gives up what is held (the line went quiet in the middle): it is shown.
 size_t autostartRelease(Autostart* detector, uint8_t* out);
+
+// The end of a session that went through. The sender may repeat its ZFIN
+// (sz does after a skipped last file) and signs off with "OO"; those are
+// dropped as they come, and the first byte that is neither ends the tail:
+// from there on it is the remote's own output.
+struct SessionTail {
+    bool active;
+    uint8_t held[AUTOSTART_HEADER_LENGTH + 4];
+    int heldCount;
+    int finishes;  // repeated ZFINs dropped so far
+};
+
+void tailStart(SessionTail* tail);
+// Scans n bytes; what is shown goes to out (room for n + AUTOSTART_HEADER_LENGTH
+// + 4), its count returned. Inactive, the bytes pass as they are.
+size_t tailScan(SessionTail* tail, const uint8_t* data, size_t n, uint8_t* out);
+// The line went quiet: the tail is over, and what it held is shown.
+size_t tailEnd(SessionTail* tail, uint8_t* out);
+
+// What a failed or stopped session leaves on the line, up to the remote's
+// own output. The remote's text is UTF-8 with the usual controls; the
+// session's bytes (escapes, headers, binary data) break that run, so what is
+// shown is the text that comes after the last byte text cannot hold.
+struct Debris {
+    uint8_t text[1024];
+    size_t count;     // of the run of text so far
+    int utf8Missing;  // continuation bytes the current character still needs
+};
+
+void debrisStart(Debris* debris);
+// Takes n bytes. Returns false when the run of text has outgrown what a
+// session could leave: then the run is what the remote prints, and
+// text/count hold it to be shown, with the bytes of data from *used on.
+bool debrisScan(Debris* debris, const uint8_t* data, size_t n, size_t* used);

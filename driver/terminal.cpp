@@ -1,5 +1,6 @@
 #include "driver/terminal.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -30,10 +31,14 @@ constexpr uint8_t COMMAND_KEY = 0x14;  // Ctrl-T
 constexpr size_t LINE_CHUNK = 65536;
 // Bytes of a possible header are shown when the line stays quiet this long.
 constexpr int HELD_QUIET_MS = 100;
-// After a transfer that failed, what the line still brings for this long is
-// the remote's session winding down.
+// After a transfer that went through, the sender's sign-off may still come
+// until the line has been quiet this long.
+constexpr int TAIL_QUIET_MS = 500;
+// After a transfer that failed, what the line still brings until it has been
+// quiet this long is the remote's session winding down; a remote that goes
+// on sending is given back to the screen after DEBRIS_LIMIT.
 constexpr int DEBRIS_QUIET_MS = 200;
-constexpr size_t DEBRIS_TAIL = 512;
+constexpr auto DEBRIS_LIMIT = std::chrono::seconds(3);
 constexpr uint32_t BREAK_MS = 250;
 
 enum Command { CMD_NONE, CMD_QUIT, CMD_SEND, CMD_RECEIVE, CMD_BREAK, CMD_HELP, CMD_COMMAND_KEY };
@@ -66,9 +71,12 @@ struct Terminal {
     bool goneSaid;  // a transfer has said so already
     bool quit;
     Autostart detector;
+    SessionTail tail;
+    Debris debris;
     Prompt prompt;
     uint8_t in[LINE_CHUNK];
-    uint8_t out[LINE_CHUNK + AUTOSTART_HEADER_LENGTH];
+    uint8_t past[LINE_CHUNK + sizeof(SessionTail::held)];  // past the tail of a session
+    uint8_t out[sizeof past + AUTOSTART_HEADER_LENGTH];
 };
 
 Terminal terminal;
@@ -103,29 +111,28 @@ bool lineReadable(int ms) {
 #endif
 }
 
+void showLine(const uint8_t* bytes, size_t n);
+
 // What a failed or stopped session still sends is dropped until the line is
-// quiet; the remote's prompt, after the last cancel of its sign-off, is shown.
+// quiet; the text that came after its last byte, the remote's prompt, is shown.
 void dropDebris() {
-    static uint8_t tail[DEBRIS_TAIL];
-    size_t kept = 0;
-    bool sawCancel = false;
-    while (lineReadable(DEBRIS_QUIET_MS)) {
+    Debris* debris = &terminal.debris;
+    debrisStart(debris);
+    auto deadline = std::chrono::steady_clock::now() + DEBRIS_LIMIT;
+    while (std::chrono::steady_clock::now() < deadline && lineReadable(DEBRIS_QUIET_MS)) {
         int got = fromLine(terminal.in, sizeof terminal.in);
         if (got < 0) {
             terminal.lineGone = true;
             return;
         }
-        for (int i = 0; i < got; i++) {
-            uint8_t c = terminal.in[i];
-            if (c == ZDLE) {
-                sawCancel = true;
-                kept = 0;
-            } else if (c != BS && kept < sizeof tail) {
-                tail[kept++] = c;
-            }
+        size_t used = 0;
+        if (!debrisScan(debris, terminal.in, static_cast<size_t>(got), &used)) {
+            consoleWrite(debris->text, debris->count);
+            showLine(terminal.in + used, static_cast<size_t>(got) - used);
+            return;
         }
     }
-    if (sawCancel) consoleWrite(tail, kept);
+    consoleWrite(debris->text, debris->count);
 }
 
 // One transfer, with the console set for it and given back after.
@@ -151,7 +158,8 @@ void transfer(bool sending, char** names, int count) {
     bool failed = errorPending();
     if (failed) progressReason(errorSlot.message);
     if (failed && errorIs(LIN001_LINE_GONE)) terminal.goneSaid = true;
-    progressFinish(interrupted);
+    // The file under way gets its closing line, an interrupted one too.
+    progressFinish(false);
     reportError();
     ioReleaseFile(&session->ioState);
     consoleTranscript(true);
@@ -160,16 +168,16 @@ void transfer(bool sending, char** names, int count) {
     if (!terminateRequested) interruptRequested = 0;
     // Keys typed from here on count again.
     consoleResume();
+    autostartReset(&terminal.detector);
+    // The program is on its way out: nothing more is read.
+    if (terminateRequested) return;
     if (failed) {
         dropDebris();
     } else {
-        // Past the sender's "OO" (or as much of it as came), what was read
-        // after its ZFIN is the remote's own output.
-        uint32_t skip = 0;
-        while (skip < closingBytes.count && skip < 2 && closingBytes.bytes[skip] == 'O') skip++;
-        consoleWrite(closingBytes.bytes + skip, closingBytes.count - skip);
+        // What was read after the ZFIN is the start of the tail.
+        tailStart(&terminal.tail);
+        consoleWrite(terminal.out, tailScan(&terminal.tail, closingBytes.bytes, closingBytes.count, terminal.out));
     }
-    autostartReset(&terminal.detector);
 }
 
 void showPrompt(bool forRemote) {
@@ -252,30 +260,45 @@ void handleKeys(const uint8_t* keys, int n) {
         toLine(keys + start, static_cast<uint32_t>(n - start));
 }
 
-// What the line brings goes to the screen; a header that opens a session
-// starts it, and the rest of what came with it belongs to the session.
+// Bytes from the line go to the screen, past the tail of the last session; a
+// header that opens a session starts it, and the rest of what came with it
+// belongs to the session.
+void showLine(const uint8_t* bytes, size_t n) {
+    if (terminal.tail.active) {
+        n = tailScan(&terminal.tail, bytes, n, terminal.past);
+        bytes = terminal.past;
+    }
+    if (!terminal.autostart) {
+        consoleWrite(bytes, n);
+        return;
+    }
+    size_t shown = 0, used = 0;
+    AutostartFound found = autostartScan(&terminal.detector, bytes, n, terminal.out, &shown, &used);
+    consoleWrite(terminal.out, shown);
+    if (found == AUTOSTART_SENDER) transfer(false, nullptr, 0);
+    if (found == AUTOSTART_RECEIVER) showPrompt(true);
+}
+
 void handleLine() {
     int got = fromLine(terminal.in, sizeof terminal.in);
     if (got < 0) {
         terminal.lineGone = true;
         return;
     }
-    if (got == 0) return;
-    if (!terminal.autostart) {
-        consoleWrite(terminal.in, static_cast<size_t>(got));
-        return;
-    }
-    size_t shown = 0, used = 0;
-    AutostartFound found =
-        autostartScan(&terminal.detector, terminal.in, static_cast<size_t>(got), terminal.out, &shown, &used);
-    consoleWrite(terminal.out, shown);
-    if (found == AUTOSTART_SENDER) transfer(false, nullptr, 0);
-    if (found == AUTOSTART_RECEIVER) showPrompt(true);
+    if (got > 0) showLine(terminal.in, static_cast<size_t>(got));
 }
 
-void releaseHeld() {
-    size_t n = autostartRelease(&terminal.detector, terminal.out);
-    consoleWrite(terminal.out, n);
+// The line went quiet: a tail is over, and held bytes that began no header are shown.
+void lineQuiet() {
+    if (terminal.tail.active && terminal.mode != MODE_PROMPT) {
+        uint8_t held[sizeof(SessionTail::held)];
+        size_t n = tailEnd(&terminal.tail, held);
+        showLine(held, n);
+    }
+    if (terminal.detector.heldCount > 0) {
+        size_t n = autostartRelease(&terminal.detector, terminal.out);
+        consoleWrite(terminal.out, n);
+    }
 }
 
 // Waits for the console, the line (not while the prompt is open), or a
@@ -316,6 +339,7 @@ int runTerminal(ZmodemSession* session, bool autostart) {
     terminal.quit = false;
     terminal.lineGone = false;
     terminal.goneSaid = false;
+    terminal.tail.active = false;
     autostartReset(&terminal.detector);
     printf(MSG_TERMINAL_HINT);
     fflush(stdout);
@@ -336,8 +360,10 @@ int runTerminal(ZmodemSession* session, bool autostart) {
             status = EXIT_TRANSFER_FAILED;
             break;
         }
-        int ready = waitForInput(terminal.detector.heldCount > 0 ? HELD_QUIET_MS : -1);
-        if (ready == 0 && terminal.detector.heldCount > 0 && !interruptRequested) releaseHeld();
+        bool tailOpen = terminal.tail.active && terminal.mode != MODE_PROMPT;
+        int quietMs = tailOpen ? TAIL_QUIET_MS : terminal.detector.heldCount > 0 ? HELD_QUIET_MS : -1;
+        int ready = waitForInput(quietMs);
+        if (ready == 0 && quietMs >= 0 && !interruptRequested) lineQuiet();
         if (ready & 1) {
             int n = consoleReadKeys(keys, sizeof keys);
             if (n < 0) {
@@ -350,7 +376,8 @@ int runTerminal(ZmodemSession* session, bool autostart) {
     }
     consoleRestore();
     interruptBeforeExit(nullptr);
-    if (status == EXIT_TRANSFER_OK) printf("\n");
+    // The shell's prompt starts on a line of its own.
+    if (status == EXIT_TRANSFER_OK || terminateRequested) printf("\n");
     fflush(stdout);
     return status;
 }
