@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // True when standard input is a terminal (a console on Windows).
 bool consoleIsTerminal();
@@ -26,7 +27,18 @@ int consoleReadKeys(uint8_t* buffer, size_t size);
 // Shows bytes on the screen as they are.
 void consoleWrite(const void* bytes, size_t n);
 // The program's own text: each "\n" is shown as a line end.
-void consoleSay(const char* text);
+inline void consoleSay(const char* text) {
+    while (*text != '\0') {
+        const char* end = strchr(text, '\n');
+        if (end == nullptr) {
+            consoleWrite(text, strlen(text));
+            return;
+        }
+        consoleWrite(text, static_cast<size_t>(end - text));
+        consoleWrite("\r\n", 2);
+        text = end + 1;
+    }
+}
 #ifdef _WIN32
 // The handle to wait on for keys.
 void* consoleWaitHandle();

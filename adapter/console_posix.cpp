@@ -80,17 +80,4 @@ void consoleWrite(const void* bytes, size_t n) {
     }
 }
 
-void consoleSay(const char* text) {
-    while (*text != '\0') {
-        const char* end = strchr(text, '\n');
-        if (end == nullptr) {
-            consoleWrite(text, strlen(text));
-            return;
-        }
-        consoleWrite(text, static_cast<size_t>(end - text));
-        consoleWrite("\r\n", 2);
-        text = end + 1;
-    }
-}
-
 int consoleWaitHandle() { return STDIN_FILENO; }

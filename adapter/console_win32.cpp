@@ -208,17 +208,4 @@ void consoleWrite(const void* bytes, size_t n) {
     for (size_t i = whole; i < n; i++) pendingUtf8[pendingCount++] = p[i];
 }
 
-void consoleSay(const char* text) {
-    while (*text != '\0') {
-        const char* end = strchr(text, '\n');
-        if (end == nullptr) {
-            consoleWrite(text, strlen(text));
-            return;
-        }
-        consoleWrite(text, static_cast<size_t>(end - text));
-        consoleWrite("\r\n", 2);
-        text = end + 1;
-    }
-}
-
 void* consoleWaitHandle() { return GetStdHandle(STD_INPUT_HANDLE); }

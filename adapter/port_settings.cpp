@@ -52,7 +52,20 @@ bool equalsIgnoringCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-// on or off (any case); unset or empty keeps the default.
+}  // namespace
+
+#ifndef _WIN32
+bool lineSpeedCode(uint32_t baud, speed_t* code) {
+    for (const SpeedCode& entry : SPEED_CODES) {
+        if (entry.baud == baud) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+#endif
+
 bool readSwitch(const char* name, bool* state, bool* set) {
     const char* value = variable(name);
     *set = value != nullptr;
@@ -67,20 +80,6 @@ bool readSwitch(const char* name, bool* state, bool* set) {
     }
     return true;
 }
-
-}  // namespace
-
-#ifndef _WIN32
-bool lineSpeedCode(uint32_t baud, speed_t* code) {
-    for (const SpeedCode& entry : SPEED_CODES) {
-        if (entry.baud == baud) {
-            *code = entry.code;
-            return true;
-        }
-    }
-    return false;
-}
-#endif
 
 bool lineSettingsRead(LineSettings* settings) {
     settings->port = variable(PORT_VARIABLE);

@@ -23,6 +23,10 @@ struct LineSettings {
 
 // Reads the variables. A bad value prints its message and gives false.
 bool lineSettingsRead(LineSettings* settings);
+// A switch variable: on or off, in any case. Unset or empty keeps *state,
+// and *set says whether it was given; another value prints its message and
+// gives false.
+bool readSwitch(const char* name, bool* state, bool* set);
 
 #ifndef _WIN32
 // The termios code of a line speed; false when termios has none for it.

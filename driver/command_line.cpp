@@ -40,21 +40,6 @@ int finishTransfer() {
     return failed ? EXIT_TRANSFER_FAILED : EXIT_TRANSFER_OK;
 }
 
-// ZMODEM_AUTOSTART: on (the default) or off, in any case.
-bool autostartSetting(bool* on) {
-    const char* value = getenv(AUTOSTART_VARIABLE);
-    if (value == nullptr || value[0] == '\0') return true;
-    char lower[8] = {0};
-    for (size_t i = 0; value[i] != '\0' && i < sizeof lower - 1; i++)
-        lower[i] = static_cast<char>(tolower(static_cast<unsigned char>(value[i])));
-    if (strlen(value) < sizeof lower && (strcmp(lower, "on") == 0 || strcmp(lower, "off") == 0)) {
-        *on = strcmp(lower, "on") == 0;
-        return true;
-    }
-    printf(MSG_BAD_MODEM_LINE, AUTOSTART_VARIABLE, value);
-    return false;
-}
-
 // Prints an argument error; the status says so.
 int refuse(const char* message) {
     printf("%s", message);
@@ -95,8 +80,9 @@ int runCommandLine(int argc, char** argv) {
     LineSettings settings;
     Line line{};
     bool autostart = true;
+    bool autostartSet = false;
     if (!lineSettingsRead(&settings) || !lineParse(&line, &settings) ||
-        (mode[1] == 't' && !autostartSetting(&autostart))) {
+        (mode[1] == 't' && !readSwitch(AUTOSTART_VARIABLE, &autostart, &autostartSet))) {
         fflush(stdout);
         return EXIT_USAGE;
     }
