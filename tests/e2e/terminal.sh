@@ -45,7 +45,7 @@ start_terminal() {
     cat >"$dir/local.sh" <<SH
 cd '$dir/local'
 stty -g >'$dir/stty.before'
-ZMODEM_PORT='$dir/a' sh -c 'echo \$\$ >"\$0"; exec "\$@"' '$dir/zmodem.pid' '$ZMODEM_BIN' /t
+${TERMINAL_ENV:-} ZMODEM_PORT='$dir/a' sh -c 'echo \$\$ >"\$0"; exec "\$@"' '$dir/zmodem.pid' '$ZMODEM_BIN' /t
 rc=\$?
 stty -g >'$dir/stty.after'
 echo "terminal exit=\$rc"
@@ -72,6 +72,7 @@ run_case() {
     local name=$1 dir rc=0
     [[ -n "${E2E_TRACE:-}" ]] && set -x
     dir=$(case_dir "$name")
+    [[ "$name" == autostart-off ]] && local TERMINAL_ENV=ZMODEM_AUTOSTART=off
     start_terminal "$dir" || { stop_terminal "$dir"; return 1; }
     case "$name" in
         command)
@@ -103,6 +104,21 @@ run_case() {
             keys "$dir" c.bin Enter
             wait_screen "$dir" "rz-exit=0" || rc=1
             expect_same "$dir/local/c.bin" "$dir/remote/c.bin" || rc=1
+            ;;
+        rz-empty-answer)
+            keys "$dir" "rz; echo rz-exit=\$?" Enter
+            wait_screen "$dir" "Files to send:" || rc=1
+            keys "$dir" Enter
+            wait_screen "$dir" "rz-exit=1" || rc=1
+            ;;
+        autostart-off)
+            # The invitation is shown as it comes, and nothing starts.
+            make_random "$dir/remote/a" 1000
+            keys "$dir" "sz a; echo sz-exit=\$?" Enter
+            wait_screen "$dir" "B00000000000000" || rc=1
+            keys "$dir" C-x C-x C-x C-x C-x C-x C-x C-x C-x C-x  # the cancel, typed
+            wait_screen "$dir" "sz-exit=1" || rc=1
+            [[ -e "$dir/local/a" ]] && { echo "FAIL: a transfer started"; rc=1; }
             ;;
         ctrl-t-send)
             make_random "$dir/local/with space.txt" 5000
@@ -148,4 +164,4 @@ run_case() {
     return "$rc"
 }
 
-run_cases run_case ${E2E_CASES:-command sz-from-remote rz-from-remote ctrl-t-send ctrl-c line-gone sighup}
+run_cases run_case ${E2E_CASES:-command sz-from-remote rz-from-remote rz-empty-answer autostart-off ctrl-t-send ctrl-c line-gone sighup}
