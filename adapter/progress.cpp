@@ -63,6 +63,22 @@ int terminalColumns() {
 }
 
 void writeError(const char* text, size_t length) {
+#ifdef _WIN32
+    // A console draws the UTF-8 of a name whatever its code page, as
+    // characters; the C library would hand it the bytes.
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    WCHAR wide[LINE_SIZE * 2 + 2];
+    int count = length < sizeof wide / sizeof wide[0] && GetConsoleMode(console, &mode)
+                    ? MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide, LINE_SIZE * 2 + 2)
+                    : 0;
+    if (count > 0) {
+        fflush(stderr);
+        DWORD done = 0;
+        WriteConsoleW(console, wide, static_cast<DWORD>(count), &done, nullptr);
+        return;
+    }
+#endif
     fwrite(text, 1, length, stderr);
     fflush(stderr);
 }

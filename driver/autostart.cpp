@@ -117,6 +117,11 @@ int continuationsAfter(uint8_t c) {
 
 bool isTextControl(uint8_t c) { return c == '\t' || c == '\n' || c == '\r' || c == '\a' || c == 0x1B; }
 
+// What a remote's text puts after an ESC: a control sequence, an operating
+// system command, a character set. Another byte there (a string that would
+// swallow what follows, say) is no text.
+bool opensSequence(uint8_t c) { return c == '[' || c == ']' || c == '(' || c == ')' || c == '=' || c == '>'; }
+
 }  // namespace
 
 void tailStart(SessionTail* tail) {
@@ -160,11 +165,14 @@ size_t tailEnd(SessionTail* tail, uint8_t* out) { return giveUp(tail, out); }
 void debrisStart(Debris* debris) {
     debris->count = 0;
     debris->utf8Missing = 0;
+    debris->afterEscape = false;
 }
 
 bool debrisScan(Debris* debris, const uint8_t* data, size_t n, size_t* used) {
     for (size_t i = 0; i < n; i++) {
         uint8_t c = data[i];
+        if (debris->afterEscape && !opensSequence(c)) debris->count = 0;
+        debris->afterEscape = c == 0x1B;
         bool text;
         if (debris->utf8Missing > 0 && isContinuation(c)) {
             debris->utf8Missing--;

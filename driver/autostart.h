@@ -54,6 +54,7 @@ struct Debris {
     uint8_t text[1024];
     size_t count;     // of the run of text so far
     int utf8Missing;  // continuation bytes the current character still needs
+    bool afterEscape; // the last byte was an ESC
 };
 
 void debrisStart(Debris* debris);

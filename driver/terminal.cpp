@@ -132,7 +132,8 @@ void dropDebris() {
             return;
         }
     }
-    consoleWrite(debris->text, debris->count);
+    // An ESC last of all opens nothing yet.
+    consoleWrite(debris->text, debris->count - (debris->afterEscape && debris->count > 0 ? 1 : 0));
 }
 
 // One transfer, with the console set for it and given back after.

@@ -52,6 +52,28 @@ TEST(Autostart, FindsOnlyWholeHeadersWithAGoodCrc) {
     }
 }
 
+struct DebrisRow {
+    std::string line;   // what a failed session leaves, then the remote's text
+    std::string shown;
+};
+
+TEST(Debris, ShowsOnlyTheTextAfterTheSessionsLastByte) {
+    const DebrisRow rows[] = {
+        {"\x80\x80\x18i\x01\x80$ ok\r\n", "$ ok\r\n"},
+        {"\x18\x18\x18\x08\x08\xce\x93\xce\xb5 \x1b[1mx", "\xce\x93\xce\xb5 \x1b[1mx"},  // Greek, a CSI
+        {"ab\xce" "c$ ", "c$ "},           // a character cut short
+        {"\x1bPq$ ", "Pq$ "},             // ESC P would swallow the prompt
+        {"x\x11\x91y", "y"},
+    };
+    for (const DebrisRow& row : rows) {
+        Debris debris;
+        debrisStart(&debris);
+        size_t used = 0;
+        ASSERT_TRUE(debrisScan(&debris, reinterpret_cast<const uint8_t*>(row.line.data()), row.line.size(), &used));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(debris.text), debris.count), row.shown) << row.line;
+    }
+}
+
 struct SplitRow {
     std::string typed;
     std::vector<std::string> names;
