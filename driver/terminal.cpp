@@ -115,16 +115,25 @@ void showLine(const uint8_t* bytes, size_t n);
 
 // What a failed or stopped session still sends is dropped until the line is
 // quiet; the text that came after its last byte, the remote's prompt, is shown.
+// Quiet is counted from the last byte, not the last wake-up: a serial port's
+// wait may end with nothing to read (Wine's does, again and again).
 void dropDebris() {
+    using Clock = std::chrono::steady_clock;
     Debris* debris = &terminal.debris;
     debrisStart(debris);
-    auto deadline = std::chrono::steady_clock::now() + DEBRIS_LIMIT;
-    while (std::chrono::steady_clock::now() < deadline && lineReadable(DEBRIS_QUIET_MS)) {
+    Clock::time_point lastByte = Clock::now();
+    Clock::time_point deadline = lastByte + DEBRIS_LIMIT;
+    auto quiet = std::chrono::milliseconds(DEBRIS_QUIET_MS);
+    for (Clock::time_point now = lastByte; now < deadline && now - lastByte < quiet; now = Clock::now()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(quiet - (now - lastByte)).count();
+        if (!lineReadable(static_cast<int>(left) + 1)) continue;
         int got = fromLine(terminal.in, sizeof terminal.in);
         if (got < 0) {
             terminal.lineGone = true;
             return;
         }
+        if (got == 0) continue;
+        lastByte = Clock::now();
         size_t used = 0;
         if (!debrisScan(debris, terminal.in, static_cast<size_t>(got), &used)) {
             consoleWrite(debris->text, debris->count);
