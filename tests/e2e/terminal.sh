@@ -157,6 +157,8 @@ run_case() {
         sighup)
             kill -HUP "$(cat "$dir/zmodem.pid")"
             wait_screen "$dir" "terminal exit=2" && expect_modes_back "$dir" || rc=1
+            # The shell after it starts on a line of its own.
+            tmux -S "$dir/tmux" capture-pane -p -t t | grep -q '^terminal exit=2' || { echo "FAIL: exit mid-line"; rc=1; }
             ;;
     esac
     ((rc == 0)) || tmux -S "$dir/tmux" capture-pane -p -t t
