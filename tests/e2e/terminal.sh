@@ -141,6 +141,7 @@ run_case() {
             wait_screen "$dir" "big  " || rc=1
             keys "$dir" C-c
             wait_screen "$dir" "sz-exit=1" || rc=1
+            screen_has "$dir" "failed: ZMD011" || { echo "FAIL: no closing line for the file"; rc=1; }
             local debris
             debris=$(tr -dc '\200' <"$dir/pane.log" | wc -c)
             ((debris == 0)) || { echo "FAIL: $debris bytes of the cancelled session shown"; rc=1; }

@@ -578,8 +578,31 @@ pane_shows() {
         timeout 1 tail -c +$((size + 1)) -F "$WORK/terminal/pane.log" 2>/dev/null | head -c 1 >/dev/null
     done
 }
+# A receive that sz starts, its progress line naming the file in Greek, is
+# stopped by Ctrl-C; then keys go out again. Sets reason when it fails.
+terminal_receive_stopped() {
+    local dir=$1 sock=$2 sender
+    mkdir -p "$dir/remote"
+    head -c 30000000 /dev/zero >"$dir/remote/Γράφημα.bin"
+    (cd "$dir/remote" && exec timeout 60 sz Γράφημα.bin <"$LINE_B" >"$LINE_B" 2>/dev/null) &
+    sender=$!
+    if ! pane_shows "$sock" "Γράφημα.bin  "; then
+        reason="no progress line naming Γράφημα.bin"
+    else
+        tmux -S "$sock" send-keys -t w C-c
+        wait "$sender"
+        pane_shows "$sock" "Transfer interrupted" || reason="Ctrl-C did not stop the receive"
+        # Past what the stopped session left unread on the line.
+        timeout 60 grep -aqm1 'ok-after' <&"$HOLD_B" &
+        local reader=$!
+        tmux -S "$sock" send-keys -t w ok-after C-j
+        wait "$reader" || reason="keys did not go out after the Ctrl-C"
+    fi
+    kill "$sender" 2>/dev/null
+    [ -z "$reason" ]
+}
 terminal_case() {
-    local name="terminal /t: start, keys out, output in, Ctrl-T q"
+    local name="terminal /t: start, keys out, output in, a receive stopped by Ctrl-C, Ctrl-T q"
     if ! command -v tmux >/dev/null 2>&1; then
         echo "SKIP: $name (no tmux)"
         return
@@ -604,6 +627,8 @@ terminal_case() {
             printf 'from-remote \316\223\316\265\316\271\316\254\r\n' >&"$HOLD_B"
             if ! pane_shows "$sock" "from-remote Γειά"; then
                 reason="the line's output was not shown"
+            elif ! terminal_receive_stopped "$dir" "$sock"; then
+                :
             else
                 tmux -S "$sock" send-keys -t w C-t q
                 pane_shows "$sock" "wine-exit=0" || reason="Ctrl-T q did not end it with status 0"
