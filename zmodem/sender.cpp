@@ -295,6 +295,28 @@ bool replyArriving(ZmodemSession* session) {
     return false;
 }
 
+// Up to REPEAT_WAIT_READS single reads for the first byte of a reply, then
+// the header as usual; the time-out when none begins.
+void awaitOwedAnswer(ZmodemSession* session) {
+    session->waitForInput = 0;
+    for (int reads = 0; reads < REPEAT_WAIT_READS; reads++) {
+        readRawByte(session);
+        if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
+            clearError();
+        } else if (errorPending()) {
+            break;
+        } else if (isHeaderTrailer(session->currentChar)) {
+            ioOnGarbage(session, session->io);
+        } else {
+            session->waitForInput = 1;
+            receiveHeaderFrom(session);
+            return;
+        }
+    }
+    session->waitForInput = 1;
+    if (!errorPending()) raiseError(ZMD009_TIMEOUT);
+}
+
 // Invitation, the files, and the ZFIN close; an error pending at the end of
 // a phase skips the later ones.
 void runSendSession(ZmodemSession* session) {
@@ -384,8 +406,13 @@ void sendFiles(ZmodemSession* session) {
                 sendZfile(session);
                 sendFileInfo(session);
             }
+            // After a ZRINIT that answered a ZRQINIT, the answer to the offer
+            // follows it at once when the offer was seen: a short wait for it.
+            if (offer)
+                receiveHeader(session);
+            else
+                awaitOwedAnswer(session);
             offer = true;
-            receiveHeader(session);
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // The answer to a ZRQINIT, not to the offer: the answer to
                 // the offer is still to come.
