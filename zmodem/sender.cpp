@@ -37,7 +37,7 @@ struct StreamPlan {
     uint32_t rewoundTo;     // the offset of the last rewind
     bool confirmed;         // a ZACK has shown that the data since that rewind arrives
     bool repeatSeen;        // a ZRPOS for rewoundTo came before that, and was taken for a repeat
-    int quietReads;         // single reads in a row that brought nothing, the window full, since then
+    int quietReads;         // single reads that brought nothing, the window full, since the rewind or that ZRPOS
 };
 
 // Reads the next block: blockSize bytes, or fewer where a segment of the
@@ -154,11 +154,8 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
         }
         if (session->headerType == ZRPOS) {
             plan->target = headerOffset(session);
-            if (plan->window != 0 && plan->rewound && !plan->confirmed && plan->target == plan->rewoundTo) {
-                plan->repeatSeen = true;
-                plan->quietReads = 0;
+            if (plan->window != 0 && plan->rewound && !plan->confirmed && plan->target == plan->rewoundTo)
                 return REPLY_REPEAT;
-            }
             return REPLY_REWIND;
         }
         return REPLY_NONE;
@@ -174,21 +171,59 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
     return REPLY_FAILED;
 }
 
+// What may trail a hex header that has been read: the rest of its line end
+// and the XON after it.
+bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
+
+// Up to `reads` single reads for the first byte of a reply, then the header
+// as usual; the time-out when none begins.
+void awaitReplyStart(ZmodemSession* session, int reads) {
+    session->waitForInput = 0;
+    for (int n = 0; n < reads; n++) {
+        readRawByte(session);
+        if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
+            clearError();
+        } else if (errorPending()) {
+            break;
+        } else if (isHeaderTrailer(session->currentChar)) {
+            ioOnGarbage(session, session->io);
+        } else {
+            session->waitForInput = 1;
+            receiveHeaderFrom(session);
+            return;
+        }
+    }
+    session->waitForInput = 1;
+    if (!errorPending()) raiseError(ZMD009_TIMEOUT);
+}
+
 // One wait for a reply with nothing more to send until it comes: the window
 // full, or a ZCRCW sent. A receiver silent ten times in a row, or answering
-// only with ZACKs of nothing new, is gone: the time-out stays. While a ZRPOS
-// taken for a repeat is pending, the wait is made of single reads: once
-// REPEAT_WAIT_READS of them in a row bring nothing, the receiver is not
-// coming back to the data since the rewind, and the rewind is made again.
+// only with ZACKs of nothing new, is gone: the time-out stays.
+// After a rewind, until a ZACK shows the data since to arrive, the wait is
+// made of single reads (REPLY_REPEAT: wait on). All sent since the rewind
+// has had REPEAT_WAIT_READS of them to arrive: a ZRPOS for the same offset
+// after that, or none at all after one taken for a repeat, shows the rewind
+// itself lost (its ZDATA damaged), and it is made again.
 ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
     ReplyOutcome outcome = REPLY_NONE;
-    if (plan->repeatSeen) {
-        awaitReply(session);
+    if (plan->window != 0 && plan->rewound && !plan->confirmed) {
+        awaitReplyStart(session, 1);
         outcome = takeReply(session, plan);
-        if (outcome == REPLY_NONE && ++plan->quietReads < REPEAT_WAIT_READS) return REPLY_REPEAT;
-        if (outcome == REPLY_NONE) {
+        bool waited = plan->quietReads >= REPEAT_WAIT_READS;
+        if (outcome == REPLY_REPEAT && !waited) {
+            plan->repeatSeen = true;
+            plan->quietReads = 0;
+        } else if (outcome == REPLY_REPEAT || (outcome == REPLY_NONE && plan->repeatSeen && waited)) {
             plan->target = plan->rewoundTo;
             outcome = REPLY_REWIND;
+        } else if (outcome == REPLY_NONE) {
+            // As long as a waiting read without an answer: one time-out.
+            if (++plan->quietReads % (READ_WAIT_RETRIES + 1) != 0) return REPLY_REPEAT;
+            if (++plan->unanswered >= RETRY_LIMIT) {
+                raiseError(ZMD009_TIMEOUT);
+                return REPLY_FAILED;
+            }
         }
     } else {
         receiveHeader(session);
@@ -256,6 +291,10 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
                 else
                     pollHeader(session);
                 outcome = takeReply(session, plan);
+                if (outcome == REPLY_REPEAT) {
+                    plan->repeatSeen = true;
+                    plan->quietReads = 0;
+                }
                 if (outcome == REPLY_ACK || outcome == REPLY_REWIND) plan->unanswered = 0;
             } while (plan->window != 0 && (outcome == REPLY_ACK || outcome == REPLY_STALE || outcome == REPLY_REPEAT));
         }
@@ -279,10 +318,6 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
     return STREAM;
 }
 
-// What may trail a hex header that has been read: the rest of its line end
-// and the XON after it.
-bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
-
 // True when a reply has begun to arrive, its first byte read into
 // currentChar (or an error pending from that read). The trailer of a header
 // read before is passed over as the hunt would: it is no reply.
@@ -293,28 +328,6 @@ bool replyArriving(ZmodemSession* session) {
         ioOnGarbage(session, session->io);
     }
     return false;
-}
-
-// Up to REPEAT_WAIT_READS single reads for the first byte of a reply, then
-// the header as usual; the time-out when none begins.
-void awaitOwedAnswer(ZmodemSession* session) {
-    session->waitForInput = 0;
-    for (int reads = 0; reads < REPEAT_WAIT_READS; reads++) {
-        readRawByte(session);
-        if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
-            clearError();
-        } else if (errorPending()) {
-            break;
-        } else if (isHeaderTrailer(session->currentChar)) {
-            ioOnGarbage(session, session->io);
-        } else {
-            session->waitForInput = 1;
-            receiveHeaderFrom(session);
-            return;
-        }
-    }
-    session->waitForInput = 1;
-    if (!errorPending()) raiseError(ZMD009_TIMEOUT);
 }
 
 // Invitation, the files, and the ZFIN close; an error pending at the end of
@@ -411,7 +424,7 @@ void sendFiles(ZmodemSession* session) {
             if (offer)
                 receiveHeader(session);
             else
-                awaitOwedAnswer(session);
+                awaitReplyStart(session, REPEAT_WAIT_READS);
             offer = true;
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // The answer to a ZRQINIT, not to the offer: the answer to
@@ -483,6 +496,7 @@ void sendFileData(ZmodemSession* session) {
                 plan.rewoundTo = offset;
                 plan.confirmed = false;
                 plan.repeatSeen = false;
+                plan.quietReads = 0;
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
                 state = READ_BLOCK;
