@@ -109,6 +109,9 @@ constexpr uint32_t DEFAULT_WINDOW = 16384;
 constexpr uint32_t MAX_WINDOW = 0x7FFFFFFF;
 // After a rewind the window is at most this for the rest of the file.
 constexpr uint32_t MIN_WINDOW = 4096;
+// A ZRPOS taken for a repeat of the rewind just made is honoured after all
+// once this many single reads in a row, the window full, bring nothing (about 2 s).
+constexpr int REPEAT_WAIT_READS = 18;
 // The sender asks for an acknowledgement (ZCRCQ) this often within a window: every quarter.
 constexpr uint32_t WINDOW_QUERIES = 4;
 constexpr uint32_t DEFAULT_BAUD = 115200;

@@ -32,7 +32,12 @@ struct StreamPlan {
     uint32_t nextQuery;     // offset at or after which the next subpacket ends with ZCRCQ
     bool noisy;             // the receiver has asked for a rewind while data streamed
     bool rewound;           // the receiver has asked for a rewind of this file
-    int unanswered;         // ZCRCW in a row that brought no answer
+    int unanswered;         // waits in a row that brought no answer, or only a ZACK of nothing new
+    uint32_t target;        // the offset of the rewind asked for
+    uint32_t rewoundTo;     // the offset of the last rewind
+    bool confirmed;         // a ZACK has shown that the data since that rewind arrives
+    bool repeatSeen;        // a ZRPOS for rewoundTo came before that, and was taken for a repeat
+    int quietReads;         // single reads that brought nothing, the window full, since the rewind or that ZRPOS
 };
 
 // Reads the next block: blockSize bytes, or fewer where a segment of the
@@ -71,6 +76,11 @@ void planStream(ZmodemSession* session, StreamPlan* plan) {
     plan->noisy = false;
     plan->rewound = false;
     plan->unanswered = 0;
+    plan->target = 0;
+    plan->rewoundTo = 0;
+    plan->confirmed = false;
+    plan->repeatSeen = false;
+    plan->quietReads = 0;
 }
 
 // A rewind that follows the one before within BLOCK_GROWTH_BYTES makes the
@@ -94,14 +104,14 @@ void growBlocks(ZmodemSession* session, StreamPlan* plan, uint32_t sent) {
     plan->cleanBytes = 0;
 }
 
-// A ZACK confirms the data up to its offset.
-void noteAck(ZmodemSession* session) {
+// A ZACK confirms the data up to its offset. True when that is more than before.
+bool noteAck(ZmodemSession* session) {
     uint32_t offset = headerOffset(session);
-    if (offset > session->ackedPosition && offset <= session->filePosition) {
-        session->ackedPosition = offset;
-        ioOnAcknowledged(session, session->io);
-    }
     session->acksCome = 1;
+    if (offset <= session->ackedPosition || offset > session->filePosition) return false;
+    session->ackedPosition = offset;
+    ioOnAcknowledged(session, session->io);
+    return true;
 }
 
 // The frame end of the subpacket in the buffer.
@@ -120,17 +130,34 @@ int frameEndFor(ZmodemSession* session, StreamPlan* plan) {
     return ZCRCG;
 }
 
-enum ReplyOutcome { REPLY_NONE, REPLY_ACK, REPLY_REWIND, REPLY_FAILED };
+// REPLY_STALE: a ZACK that confirms nothing new; REPLY_REPEAT: a ZRPOS taken
+// for a repeat of the one last honoured.
+enum ReplyOutcome { REPLY_NONE, REPLY_ACK, REPLY_STALE, REPLY_REPEAT, REPLY_REWIND, REPLY_FAILED };
 
 // Acts on the reply just read (or the error it left): a ZACK is noted, a
 // ZRPOS asks for a rewind, a time-out or a damaged reply is no reply.
-ReplyOutcome takeReply(ZmodemSession* session) {
+// A receiver that asked for a rewind asks again for every frame still on
+// the line from before it, until the data sent since reaches it: with a
+// window, a ZRPOS for the offset just rewound to, before a ZACK has shown
+// that data to arrive, is such a repeat and not acted on. Should it be a
+// new request after all, the receiver then acknowledges nothing, and the
+// full window's wait (awaitFull) honours it.
+ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
     if (!errorPending()) {
         if (session->headerType == ZACK) {
-            noteAck(session);
+            if (!noteAck(session)) return REPLY_STALE;
+            if (plan->rewound && session->ackedPosition > plan->rewoundTo) {
+                plan->confirmed = true;
+                plan->repeatSeen = false;
+            }
             return REPLY_ACK;
         }
-        if (session->headerType == ZRPOS) return REPLY_REWIND;
+        if (session->headerType == ZRPOS) {
+            plan->target = headerOffset(session);
+            if (plan->window != 0 && plan->rewound && !plan->confirmed && plan->target == plan->rewoundTo)
+                return REPLY_REPEAT;
+            return REPLY_REWIND;
+        }
         return REPLY_NONE;
     }
     if (errorIs(ZMD009_TIMEOUT)) {
@@ -144,6 +171,73 @@ ReplyOutcome takeReply(ZmodemSession* session) {
     return REPLY_FAILED;
 }
 
+// What may trail a hex header that has been read: the rest of its line end
+// and the XON after it.
+bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
+
+// Up to `reads` single reads for the first byte of a reply, then the header
+// as usual; the time-out when none begins.
+void awaitReplyStart(ZmodemSession* session, int reads) {
+    session->waitForInput = 0;
+    for (int n = 0; n < reads; n++) {
+        readRawByte(session);
+        if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
+            clearError();
+        } else if (errorPending()) {
+            break;
+        } else if (isHeaderTrailer(session->currentChar)) {
+            ioOnGarbage(session, session->io);
+        } else {
+            session->waitForInput = 1;
+            receiveHeaderFrom(session);
+            return;
+        }
+    }
+    session->waitForInput = 1;
+    if (!errorPending()) raiseError(ZMD009_TIMEOUT);
+}
+
+// One wait for a reply with nothing more to send until it comes: the window
+// full, or a ZCRCW sent. A receiver silent ten times in a row, or answering
+// only with ZACKs of nothing new, is gone: the time-out stays.
+// After a rewind, until a ZACK shows the data since to arrive, the wait is
+// made of single reads (REPLY_REPEAT: wait on). All sent since the rewind
+// has had REPEAT_WAIT_READS of them to arrive: a ZRPOS for the same offset
+// after that, or none at all after one taken for a repeat, shows the rewind
+// itself lost (its ZDATA damaged), and it is made again.
+ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
+    ReplyOutcome outcome = REPLY_NONE;
+    if (plan->window != 0 && plan->rewound && !plan->confirmed) {
+        awaitReplyStart(session, 1);
+        outcome = takeReply(session, plan);
+        bool waited = plan->quietReads >= REPEAT_WAIT_READS;
+        if (outcome == REPLY_REPEAT && !waited) {
+            plan->repeatSeen = true;
+            plan->quietReads = 0;
+        } else if (outcome == REPLY_REPEAT || (outcome == REPLY_NONE && plan->repeatSeen && waited)) {
+            plan->target = plan->rewoundTo;
+            outcome = REPLY_REWIND;
+        } else if (outcome == REPLY_NONE) {
+            // As long as a waiting read without an answer: one time-out.
+            if (++plan->quietReads % (READ_WAIT_RETRIES + 1) != 0) return REPLY_REPEAT;
+            if (++plan->unanswered >= RETRY_LIMIT) {
+                raiseError(ZMD009_TIMEOUT);
+                return REPLY_FAILED;
+            }
+        }
+    } else {
+        receiveHeader(session);
+        if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return REPLY_FAILED;
+        outcome = takeReply(session, plan);
+    }
+    if (outcome == REPLY_ACK || outcome == REPLY_REWIND) plan->unanswered = 0;
+    if (outcome == REPLY_STALE && ++plan->unanswered >= RETRY_LIMIT) {
+        raiseError(ZMD009_TIMEOUT);
+        return REPLY_FAILED;
+    }
+    return outcome;
+}
+
 // After a ZCRCW: waits for the ZACK of all sent so far (or a ZRPOS). A lost
 // or damaged answer is made good by going on: the next ZDATA tells the
 // receiver where the data resumes, and one that lacks some asks for it.
@@ -151,12 +245,9 @@ ReplyOutcome awaitAck(ZmodemSession* session, StreamPlan* plan) {
     // The answer to ZCRCW shows nothing of whether ZCRCQ is answered.
     uint32_t answersQueries = session->acksCome;
     ReplyOutcome outcome = REPLY_ACK;
-    while (outcome == REPLY_ACK) {
-        receiveHeader(session);
-        // A receiver silent ten times in a row is gone: the time-out stays.
-        if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return REPLY_FAILED;
-        outcome = takeReply(session);
-        if (outcome != REPLY_NONE) plan->unanswered = 0;
+    while (outcome == REPLY_ACK || outcome == REPLY_STALE || outcome == REPLY_REPEAT) {
+        outcome = awaitFull(session, plan);
+        if (outcome == REPLY_FAILED) return outcome;
         if (outcome == REPLY_ACK && session->ackedPosition == session->filePosition) {
             session->acksCome = answersQueries;
             return outcome;
@@ -186,22 +277,26 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
         } else if (plan->readWhileSending) {
             // Read what has come; with the window full, wait for a ZACK.
             do {
+                bool full = plan->window != 0 && session->filePosition - session->ackedPosition >= plan->window;
+                if (full) {
+                    // These waits count with those after ZCRCW toward a receiver that is gone.
+                    outcome = awaitFull(session, plan);
+                    if (outcome == REPLY_FAILED) return STREAM;
+                    // A receiver that stops answering ZCRCQ is asked with ZCRCW again.
+                    if (outcome == REPLY_NONE) session->acksCome = 0;
+                    continue;
+                }
                 if (plan->noisy && plan->window == 0)
                     awaitReply(session);
-                else if (plan->window != 0 && session->filePosition - session->ackedPosition >= plan->window) {
-                    receiveHeader(session);
-                    // These waits count with those after ZCRCW toward a receiver that is gone.
-                    if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return STREAM;
-                } else {
+                else
                     pollHeader(session);
+                outcome = takeReply(session, plan);
+                if (outcome == REPLY_REPEAT) {
+                    plan->repeatSeen = true;
+                    plan->quietReads = 0;
                 }
-                outcome = takeReply(session);
-                if (outcome != REPLY_NONE) plan->unanswered = 0;
-                // A receiver that stops answering ZCRCQ is asked with ZCRCW again.
-                if (outcome == REPLY_NONE && plan->window != 0 &&
-                    session->filePosition - session->ackedPosition >= plan->window)
-                    session->acksCome = 0;
-            } while (outcome == REPLY_ACK && plan->window != 0);
+                if (outcome == REPLY_ACK || outcome == REPLY_REWIND) plan->unanswered = 0;
+            } while (plan->window != 0 && (outcome == REPLY_ACK || outcome == REPLY_STALE || outcome == REPLY_REPEAT));
         }
         if (outcome == REPLY_REWIND) {
             // All after the offset asked for goes again: what has not left
@@ -222,10 +317,6 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
     }
     return STREAM;
 }
-
-// What may trail a hex header that has been read: the rest of its line end
-// and the XON after it.
-bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
 
 // True when a reply has begun to arrive, its first byte read into
 // currentChar (or an error pending from that read). The trailer of a header
@@ -328,8 +419,13 @@ void sendFiles(ZmodemSession* session) {
                 sendZfile(session);
                 sendFileInfo(session);
             }
+            // After a ZRINIT that answered a ZRQINIT, the answer to the offer
+            // follows it at once when the offer was seen: a short wait for it.
+            if (offer)
+                receiveHeader(session);
+            else
+                awaitReplyStart(session, REPEAT_WAIT_READS);
             offer = true;
-            receiveHeader(session);
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // The answer to a ZRQINIT, not to the offer: the answer to
                 // the offer is still to come.
@@ -390,13 +486,17 @@ void sendFileData(ZmodemSession* session) {
                 state = stream(session, &plan);
                 break;
             case REPOSITION: {
-                uint32_t offset = headerOffset(session);
+                uint32_t offset = plan.target;
                 if (offset <= session->filePosition) session->moreData = 1;
                 // The receiver has all before the offset it asks for.
                 session->ackedPosition = offset;
                 shrinkBlocks(session, &plan);
                 plan.nextQuery = offset + plan.window / WINDOW_QUERIES;
                 plan.rewound = true;
+                plan.rewoundTo = offset;
+                plan.confirmed = false;
+                plan.repeatSeen = false;
+                plan.quietReads = 0;
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
                 state = READ_BLOCK;
@@ -412,6 +512,7 @@ void sendFileData(ZmodemSession* session) {
                 if (headerIs(session, ZRINIT)) {
                     done = true;
                 } else if (headerIs(session, ZRPOS)) {
+                    plan.target = headerOffset(session);
                     state = REPOSITION;
                 } else if (headerIs(session, ZACK)) {
                     noteAck(session);  // an answer to a ZCRCQ, still on its way

@@ -259,6 +259,33 @@ TEST_F(SenderTest, ZrposDuringStreamingRewinds) {
     }
 }
 
+// With a window, the receiver repeats its ZRPOS for frames still on the line
+// from before the rewind: the rewind is made once.
+TEST_F(SenderTest, ZrposRepeatedBeforeTheNewDataArrivesRewindsOnce) {
+    session.window = 4096;
+    const Bytes data = makeFile("f.bin", 10240);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY)
+        .on(ZFILE, hexHeader(ZRPOS, 0))
+        .when([](const Bytes& out) { return subpacketsAfter(out, ZDATA).size() == 2; }, hexHeader(ZRPOS, 1024))
+        .when([](const Bytes& out) { return countType(out, ZDATA) == 2; }, hexHeader(ZRPOS, 1024))
+        .on(ZEOF, READY)
+        .on(ZFIN, hexHeader(ZFIN, 0))
+        .acknowledge(false);
+    std::string out = send("f.bin", &peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(peer.remaining(), 0u);
+    EXPECT_EQ(countOf(out, "seeking to offset 1024\n"), 1u);
+    std::vector<uint32_t> starts = dataOf(written(), ZDATA);
+    EXPECT_EQ(std::count(starts.begin(), starts.end(), 1024u), 1) << starts.size();
+    Bytes again;
+    for (size_t n = 1; n < starts.size(); n++) {
+        Bytes part = joined(subpacketsAfter(written(), ZDATA, n));
+        again.insert(again.end(), part.begin(), part.end());
+    }
+    EXPECT_EQ(again, Bytes(data.begin() + 1024, data.end()));
+}
+
 // A reply damaged on the line (bad hex digit, CRC error) while streaming or
 // in answer to the file offer is reported and recovered from, not the end of
 // the transfer: the receiver asks again.
@@ -345,9 +372,10 @@ TEST_F(SenderTest, FileOfferedTenTimesThenDroppedAsNotDelivered) {
         EXPECT_FALSE(errorPending()) << errorText();
         EXPECT_EQ(countType(written(), ZFILE), 10u);
         EXPECT_EQ(countType(written(), ZDATA), 0u);
-        // The first ZRINIT may answer the invitation: the sender waits for
-        // another reply, and offers again after its time-out.
+        // The first ZRINIT may answer the invitation: the sender waits a
+        // little for another reply, and offers again after a short time-out.
         EXPECT_EQ(countOf(out, "ZMD"), reply == READY ? 1u : 0u);
+        EXPECT_LT(line().clockMs, 5000u);
         EXPECT_NE(out.find("file f.bin was not accepted by the receiver\n"), std::string::npos);
         EXPECT_EQ(session.ioState.failedFiles, 1);
         EXPECT_EQ(typesIn(written()).back(), ZFIN);
