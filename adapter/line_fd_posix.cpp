@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "adapter/constants.h"
@@ -77,10 +80,26 @@ int fill(Line* line, ssize_t* got) {
     }
 }
 
+// Before a wait for input on a connection: what has arrived is acknowledged
+// at once rather than up to 40 ms later. A server that holds back a small
+// segment until the last one is acknowledged (Nagle's rule, as ser2net's
+// sockets keep it) would otherwise hold the rest of a header for that long,
+// once for every confirmation the sender waits for.
+void quickAck(Line* line) {
+#ifdef TCP_QUICKACK
+    if (line->kind != LINE_TCP && line->kind != LINE_TELNET) return;
+    int one = 1;
+    setsockopt(line->fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#else
+    (void)line;
+#endif
+}
+
 // Waits up to the given time for the line to be readable. 1 readable, 0 not,
 // LINE_GONE as -1, a failed wait as -2.
 int await(Line* line, int64_t milliseconds) {
     if (milliseconds < 0) milliseconds = 0;
+    quickAck(line);
     pollfd pfd{line->fd, POLLIN, 0};
     int ready = poll(&pfd, 1, static_cast<int>(milliseconds));
     if (ready < 0 && errno == EINTR) return 0;  // a signal: let the caller look at its flag
