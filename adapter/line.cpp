@@ -16,6 +16,7 @@ int lineOpen(Line* line) {
     line->gone = false;
 #ifndef _WIN32
     line->fd = line->outFd = -1;
+    line->wrote = false;
 #else
     line->handle = line->output = line->waitEvent = line->waitPending = nullptr;
 #endif

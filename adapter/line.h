@@ -55,6 +55,7 @@ struct Line {
 #else
     int fd;             // read side; the write side too but for stdio
     int outFd;          // the write side
+    bool wrote;         // written to since the last wait for input
     bool restoreTerminal;
     termios savedTerminal;  // the modes the stdio terminal had
 #endif

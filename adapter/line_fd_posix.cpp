@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "adapter/constants.h"
@@ -23,15 +26,6 @@ int64_t nowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-bool takeBuffered(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
-    bool moved = false;
-    while (line->next < line->end && *count < n) {
-        buffer[(*count)++] = *line->next++;
-        moved = true;
-    }
-    return moved;
 }
 
 bool goneErrno(int error) {
@@ -77,10 +71,30 @@ int fill(Line* line, ssize_t* got) {
     }
 }
 
+// Before a wait for input on a connection, after something was written (a
+// reply is awaited): what has arrived is acknowledged at once rather than up
+// to 40 ms later. A server that holds back a small
+// segment until the last one is acknowledged (Nagle's rule, as ser2net's
+// sockets keep it) would otherwise hold the rest of a header for that long,
+// once for every confirmation the sender waits for. Not while receiving,
+// where an acknowledgement of every segment costs far more than it saves.
+void quickAck(Line* line) {
+#ifdef TCP_QUICKACK
+    if (line->kind != LINE_TCP && line->kind != LINE_TELNET) return;
+    if (!line->wrote) return;
+    line->wrote = false;
+    int one = 1;
+    setsockopt(line->fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+#else
+    (void)line;
+#endif
+}
+
 // Waits up to the given time for the line to be readable. 1 readable, 0 not,
 // LINE_GONE as -1, a failed wait as -2.
 int await(Line* line, int64_t milliseconds) {
     if (milliseconds < 0) milliseconds = 0;
+    quickAck(line);
     pollfd pfd{line->fd, POLLIN, 0};
     int ready = poll(&pfd, 1, static_cast<int>(milliseconds));
     if (ready < 0 && errno == EINTR) return 0;  // a signal: let the caller look at its flag
@@ -103,7 +117,7 @@ int fdRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     int64_t deadline = total;
     bool polled = false;  // the last poll reported the line readable
     while (*count < n) {
-        if (takeBuffered(line, buffer, n, count)) {
+        if (lineTakeBuffered(line, buffer, n, count)) {
             int64_t interval = nowMs() + READ_INTERVAL_TIMEOUT_MS;
             deadline = interval < total ? interval : total;
             polled = false;
@@ -145,7 +159,7 @@ int fdRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
 
 int fdReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
     *count = 0;
-    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (lineTakeBuffered(line, buffer, n, count)) return LINE_OK;
     if (line->gone) return LINE_GONE;
     int ready = await(line, timeoutMs);
     if (ready == 0) return LINE_OK;
@@ -154,7 +168,7 @@ int fdReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint3
     int status = fill(line, &got);
     if (status != LINE_OK) return status;
     if (got == 0) return markGone(line);
-    takeBuffered(line, buffer, n, count);
+    lineTakeBuffered(line, buffer, n, count);
     return LINE_OK;
 }
 
@@ -191,6 +205,7 @@ int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
         ssize_t written = write(fd, bytes + sent, n - sent);
         if (written > 0) {
             sent += static_cast<uint32_t>(written);
+            line->wrote = true;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd pfd{fd, POLLOUT, 0};
             int ready = poll(&pfd, 1, interruptRequested ? static_cast<int>(WRITE_TIMEOUT_CONSTANT_MS) : -1);

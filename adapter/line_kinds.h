@@ -3,6 +3,17 @@
 
 #include "adapter/line.h"
 
+// Hands out what has been read ahead, after the *count bytes already in the
+// buffer, up to n in all. True when it moved any.
+inline bool lineTakeBuffered(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
+    bool moved = false;
+    while (line->next < line->end && *count < n) {
+        buffer[(*count)++] = *line->next++;
+        moved = true;
+    }
+    return moved;
+}
+
 int serialOpen(Line* line);
 void serialClose(Line* line);
 void serialBreak(Line* line, uint32_t milliseconds);

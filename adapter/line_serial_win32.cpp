@@ -40,16 +40,6 @@ static_assert(sizeof(DCB) == 28, "DCB must have its 28-byte layout");
 // takes its bytes one per read.
 HANDLE portOf(const Line* line) { return line->handle != nullptr ? static_cast<HANDLE>(line->handle) : INVALID_HANDLE_VALUE; }
 
-// Moves read-ahead bytes to the caller; true when any were moved.
-bool takeBuffered(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
-    bool moved = false;
-    while (line->next < line->end && *count < n) {
-        buffer[(*count)++] = *line->next++;
-        moved = true;
-    }
-    return moved;
-}
-
 // The errors of a port that is there no more: a USB adapter pulled out.
 bool isGoneError(DWORD error) {
     return error == ERROR_DEVICE_REMOVED || error == ERROR_BAD_COMMAND || error == ERROR_ACCESS_DENIED ||
@@ -216,7 +206,7 @@ void serialClose(Line* line) {
 
 int serialRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     *count = 0;
-    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (lineTakeBuffered(line, buffer, n, count)) return LINE_OK;
     if (line->gone) return LINE_GONE;
     HANDLE comPort = portOf(line);
     uint8_t* inputBuffer = line->input;
@@ -256,7 +246,7 @@ int serialRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     line->next = inputBuffer;
     line->end = inputBuffer + dwRead;
     if (result == LINE_GONE) markGone(line);
-    if (result != 1) takeBuffered(line, buffer, n, count);
+    if (result != 1) lineTakeBuffered(line, buffer, n, count);
     return *count != 0 ? LINE_OK : result;
 }
 
@@ -275,14 +265,14 @@ bool serialInputWaiting(Line* line) {
 
 int serialReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
     *count = 0;
-    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (lineTakeBuffered(line, buffer, n, count)) return LINE_OK;
     if (line->gone) return LINE_GONE;
     // Waits for the first byte in slices of the port's own read time-out.
     ULONGLONG deadline = GetTickCount64() + timeoutMs;
     do {
         int status = serialRead(line, buffer, 1, count);
         if (status != LINE_OK || *count != 0) {
-            if (*count != 0) takeBuffered(line, buffer, n, count);
+            if (*count != 0) lineTakeBuffered(line, buffer, n, count);
             return status;
         }
     } while (GetTickCount64() < deadline);

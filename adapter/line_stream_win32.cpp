@@ -17,15 +17,6 @@
 
 namespace {
 
-bool takeBuffered(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
-    bool moved = false;
-    while (line->next < line->end && *count < n) {
-        buffer[(*count)++] = *line->next++;
-        moved = true;
-    }
-    return moved;
-}
-
 int fill(Line* line, uint32_t waitMs) {
     return line->kind == LINE_STDIO ? pipeFill(line, waitMs) : socketFill(line, waitMs);
 }
@@ -37,7 +28,7 @@ int streamRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     const ULONGLONG total = GetTickCount64() + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
     ULONGLONG deadline = total;
     while (*count < n) {
-        if (takeBuffered(line, buffer, n, count)) {
+        if (lineTakeBuffered(line, buffer, n, count)) {
             ULONGLONG interval = GetTickCount64() + READ_INTERVAL_TIMEOUT_MS;
             deadline = interval < total ? interval : total;
             continue;
@@ -59,10 +50,10 @@ int streamRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
 
 int streamReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t timeoutMs) {
     *count = 0;
-    if (takeBuffered(line, buffer, n, count)) return LINE_OK;
+    if (lineTakeBuffered(line, buffer, n, count)) return LINE_OK;
     if (line->gone) return LINE_GONE;
     int status = fill(line, timeoutMs);
-    takeBuffered(line, buffer, n, count);
+    lineTakeBuffered(line, buffer, n, count);
     return *count != 0 ? LINE_OK : status;
 }
 

@@ -118,10 +118,10 @@ gone_case() {
 
 # ser2net_start DIR: ser2net on loopback in front of the cable end DIR/a,
 # telnet with RFC 2217 on SER2NET_PORT, raw TCP on the next port and telnet
-# without RFC 2217 on the one after; returns
-# once a connection to it succeeds (bounded retries).
+# without RFC 2217 on the one after; returns once it listens on all three
+# (a fresh port on each of five tries, each bounded).
 ser2net_start() {
-    local dir=$1 try i
+    local dir=$1 try
     command -v ser2net >/dev/null && command -v ss >/dev/null || { echo "missing tool: ser2net or ss; skipping"; exit 77; }
     for try in 1 2 3 4 5; do
         SER2NET_PORT=$((20000 + (RANDOM % 20000) * 2))
@@ -133,12 +133,13 @@ ser2net_start() {
             $((SER2NET_PORT + 2)) "$dir/a" >>"$dir/ser2net.yaml"
         ser2net -d -u -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1 &
         SER2NET_PID=$!
-        for ((i = 0; i < 200; i++)); do
-            kill -0 "$SER2NET_PID" 2>/dev/null || break
-            # Listening, seen without a connection: one would open the device,
-            # and the case's own connection could find it still busy.
+        # Listening, seen without a connection: one would open the device, and
+        # the case's own connection could find it still busy. ser2net says
+        # nothing when it listens: its sockets are looked at until they are
+        # there, it has ended, or the deadline has passed.
+        local deadline=$((SECONDS + 20))
+        while kill -0 "$SER2NET_PID" 2>/dev/null && ((SECONDS < deadline)); do
             [[ $(ss -Hltn "sport >= :$SER2NET_PORT and sport <= :$((SER2NET_PORT + 2))" | wc -l) == 3 ]] && return 0
-            sleep 0.05  # a bounded poll for the listening port, not the synchronisation
         done
         kill "$SER2NET_PID" 2>/dev/null
         wait "$SER2NET_PID" 2>/dev/null
