@@ -6,8 +6,8 @@
 #include "adapter/constants.h"
 #include "adapter/messages.h"
 
-bool windowSettingRead(uint32_t* window) {
-    *window = DEFAULT_WINDOW;
+bool windowSettingRead(uint32_t* window, uint32_t byDefault) {
+    *window = byDefault;
     const char* text = getenv(WINDOW_VARIABLE);
     if (text == nullptr || text[0] == '\0') return true;
     uint64_t value = 0;

@@ -5,6 +5,6 @@
 
 #include <cstdint>
 
-// Reads the variable into *window (the default when unset or empty). A bad
+// Reads the variable into *window (byDefault when unset or empty). A bad
 // value prints its message and gives false.
-bool windowSettingRead(uint32_t* window);
+bool windowSettingRead(uint32_t* window, uint32_t byDefault);

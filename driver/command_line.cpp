@@ -87,9 +87,10 @@ int runCommandLine(int argc, char** argv) {
         return EXIT_USAGE;
     }
     if (mode[1] == 't' && line.kind == LINE_STDIO) return refuse(MSG_TERMINAL_NEEDS_LINE);
+    uint32_t window = line.kind == LINE_TCP || line.kind == LINE_TELNET ? NETWORK_WINDOW : DEFAULT_WINDOW;
     if (mode[1] == 't') {
         sessionConstruct(&session);
-        if (!windowSettingRead(&session.window)) {
+        if (!windowSettingRead(&session.window, window)) {
             fflush(stdout);
             return EXIT_USAGE;
         }
@@ -115,7 +116,7 @@ int runCommandLine(int argc, char** argv) {
     }
     if (ioCountFileNames(names, count) > BATCH_SIZE - 1) return refuse(MSG_TOO_MANY_FILES);
     sessionConstruct(&session);
-    if (!windowSettingRead(&session.window)) {
+    if (!windowSettingRead(&session.window, window)) {
         fflush(stdout);
         return EXIT_USAGE;
     }
