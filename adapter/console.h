@@ -16,7 +16,9 @@ bool consoleRaw();
 // During a transfer: Ctrl-C stops the transfer (as a signal or console event),
 // other keys wait unread, and the program's own lines end as usual.
 void consoleTransfer();
-// Back to raw after a transfer; the keys typed during it are dropped.
+// Drops the keys typed during a transfer, before its closing lines are shown.
+void consoleDropKeys();
+// Back to raw after a transfer.
 void consoleResume();
 // Gives the console back as it was saved. Safe from a signal handler (POSIX).
 void consoleRestore();

@@ -48,10 +48,12 @@ void consoleTransfer() {
     setMode(&mode);
 }
 
+void consoleDropKeys() {
+    if (savedValid) tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
 void consoleResume() {
-    if (!savedValid) return;
-    tcflush(STDIN_FILENO, TCIFLUSH);
-    setMode(&raw);
+    if (savedValid) setMode(&raw);
 }
 
 void consoleRestore() {

@@ -140,9 +140,12 @@ void consoleTransfer() {
     SetConsoleMode(output, savedOutputMode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
+void consoleDropKeys() {
+    if (saved) FlushConsoleInputBuffer(input);
+}
+
 void consoleResume() {
     if (!saved) return;
-    FlushConsoleInputBuffer(input);
     SetConsoleMode(input, rawInputMode);
     DWORD mode = savedOutputMode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING |
                  DISABLE_NEWLINE_AUTO_RETURN;

@@ -1,5 +1,7 @@
 #include "driver/autostart.h"
 
+#include <cstring>
+
 #include "adapter/constants.h"
 #include "zmodem/codec.h"
 
@@ -168,7 +170,7 @@ void debrisStart(Debris* debris) {
     debris->afterEscape = false;
 }
 
-bool debrisScan(Debris* debris, const uint8_t* data, size_t n, size_t* used) {
+void debrisScan(Debris* debris, const uint8_t* data, size_t n) {
     for (size_t i = 0; i < n; i++) {
         uint8_t c = data[i];
         if (debris->afterEscape && !opensSequence(c)) debris->count = 0;
@@ -190,11 +192,15 @@ bool debrisScan(Debris* debris, const uint8_t* data, size_t n, size_t* used) {
             continue;
         }
         if (debris->count == sizeof debris->text) {
-            *used = i;
-            return false;
+            // A long run is still no sign of the remote's own output: a
+            // text file's data in flight is one. Its older half goes, from
+            // a character's start.
+            size_t keep = sizeof debris->text / 2;
+            size_t from = debris->count - keep;
+            while (from < debris->count && isContinuation(debris->text[from])) from++;
+            memmove(debris->text, debris->text + from, debris->count - from);
+            debris->count -= from;
         }
         debris->text[debris->count++] = c;
     }
-    *used = n;
-    return true;
 }

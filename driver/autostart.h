@@ -58,7 +58,5 @@ struct Debris {
 };
 
 void debrisStart(Debris* debris);
-// Takes n bytes. Returns false when the run of text has outgrown what a
-// session could leave: then the run is what the remote prints, and
-// text/count hold it to be shown, with the bytes of data from *used on.
-bool debrisScan(Debris* debris, const uint8_t* data, size_t n, size_t* used);
+// Takes n bytes; text/count hold the end of the last run of text.
+void debrisScan(Debris* debris, const uint8_t* data, size_t n);

@@ -111,7 +111,6 @@ bool lineReadable(int ms) {
 #endif
 }
 
-void showLine(const uint8_t* bytes, size_t n);
 
 // What a failed or stopped session still sends is dropped until the line is
 // quiet; the text that came after its last byte, the remote's prompt, is shown.
@@ -134,12 +133,7 @@ void dropDebris() {
         }
         if (got == 0) continue;
         lastByte = Clock::now();
-        size_t used = 0;
-        if (!debrisScan(debris, terminal.in, static_cast<size_t>(got), &used)) {
-            consoleWrite(debris->text, debris->count);
-            showLine(terminal.in + used, static_cast<size_t>(got) - used);
-            return;
-        }
+        debrisScan(debris, terminal.in, static_cast<size_t>(got));
     }
     // An ESC last of all opens nothing yet.
     consoleWrite(debris->text, debris->count - (debris->afterEscape && debris->count > 0 ? 1 : 0));
@@ -165,6 +159,8 @@ void transfer(bool sending, char** names, int count) {
         clearError();
         raiseError(ZMD011_INTERRUPTED);
     }
+    // Keys typed from the closing lines on count.
+    consoleDropKeys();
     bool failed = errorPending();
     if (failed) progressReason(errorSlot.message);
     if (failed && errorIs(LIN001_LINE_GONE)) terminal.goneSaid = true;
@@ -176,7 +172,6 @@ void transfer(bool sending, char** names, int count) {
     fflush(stdout);
     fflush(stderr);
     if (!terminateRequested) interruptRequested = 0;
-    // Keys typed from here on count again.
     consoleResume();
     autostartReset(&terminal.detector);
     // The program is on its way out: nothing more is read.
@@ -215,7 +210,10 @@ void promptAnswered() {
         count = 0;
     }
     if (count == 0) {
-        if (terminal.promptForRemote) sendAbortSequence();
+        if (!terminal.promptForRemote) return;
+        // The remote's rz answers with cancels of its own: not for the screen.
+        sendAbortSequence();
+        dropDebris();
         return;
     }
     transfer(true, names, count);
