@@ -79,8 +79,8 @@ int lineWrite(Line* line, const uint8_t* bytes, uint32_t n) {
     switch (line->kind) {
         case LINE_DEVICE: return serialWrite(line, bytes, n);
         case LINE_STDIO: return pipeWrite(line, bytes, n);
-        case LINE_TCP:
-        case LINE_TELNET: break;
+        case LINE_TELNET: return telnetWrite(line, bytes, n);
+        case LINE_TCP: break;
     }
     return socketWrite(line, bytes, n);
 }

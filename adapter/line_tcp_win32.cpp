@@ -1,6 +1,6 @@
-// tcp:HOST:PORT on Windows: a raw TCP connection through Winsock, as to the
-// raw port of ser2net or of a console server. Connecting is bounded, as on
-// POSIX; the socket then stays non-blocking, tied to the line's event for
+// tcp:HOST:PORT and telnet:HOST:PORT on Windows: a TCP connection through
+// Winsock, as to ser2net or a console server (telnet in line_telnet.cpp).
+// Connecting is bounded, as on POSIX; the socket then stays non-blocking, tied to the line's event for
 // input and for the connection's end (WSAEventSelect), so that the terminal
 // mode waits on it together with the console. Reads keep the line's time-out
 // rule (line_stream_win32.cpp); a connection closed or reset is a line that
@@ -112,10 +112,6 @@ int awaitReadable(SOCKET s, uint32_t milliseconds) {
 
 int tcpOpen(Line* line) {
     line->socket = static_cast<uintptr_t>(INVALID_SOCKET);
-    if (line->kind == LINE_TELNET) {
-        printf(MSG_LINE_UNAVAILABLE, line->name);
-        return 1;
-    }
     char text[ERROR_TEXT_SIZE];
     if (!winsockStarted) {
         WSADATA data;
@@ -158,6 +154,7 @@ int tcpOpen(Line* line) {
         return 1;
     }
     line->waitEvent = event;
+    if (line->kind == LINE_TELNET && telnetNegotiate(line) != 0) return 1;
     printf(MSG_LINE_OPENED, line->name);
     return 0;
 }
@@ -185,6 +182,7 @@ int socketFill(Line* line, uint32_t waitMs) {
     if (got > 0) {
         line->next = line->input;
         line->end = line->input + got;
+        if (line->kind == LINE_TELNET) line->end = line->input + telnetDecode(line, line->input, static_cast<uint32_t>(got));
         return LINE_OK;
     }
     if (got == 0) return markGone(line);  // the other end closed the connection

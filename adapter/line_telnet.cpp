@@ -20,6 +20,12 @@
 
 #include <poll.h>
 #include <unistd.h>
+#else
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <windows.h>
 #endif
 
 namespace {
@@ -51,8 +57,25 @@ int rawReadWithin(Line* line, uint8_t* bytes, uint32_t room, int64_t millisecond
     return -1;
 }
 #else
-// Telnet does not open on Windows yet (line_tcp.cpp refuses it there).
-int rawWrite(Line*, const uint8_t*, uint32_t) { return LINE_FAILED; }
+int64_t nowMs() { return static_cast<int64_t>(GetTickCount64()); }
+
+int rawWrite(Line* line, const uint8_t* bytes, uint32_t n) { return socketWrite(line, bytes, n); }
+
+int rawReadWithin(Line* line, uint8_t* bytes, uint32_t room, int64_t milliseconds) {
+    SOCKET s = static_cast<SOCKET>(line->socket);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    if (milliseconds < 0) milliseconds = 0;
+    timeval tv{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
+    int ready = select(0, &readable, nullptr, nullptr, &tv);
+    if (ready <= 0) return ready == 0 ? 0 : -1;
+    int got = recv(s, reinterpret_cast<char*>(bytes), static_cast<int>(room), 0);
+    if (got > 0) return got;
+    if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return 0;
+    line->gone = true;
+    return -1;
+}
 #endif
 
 int optionIndex(uint8_t option) {
@@ -244,7 +267,6 @@ void telnetBreak(Line* line, uint32_t milliseconds) {
     flushReplies(line);
 }
 
-#ifndef _WIN32
 namespace {
 
 void ask(Line* line, uint8_t verb, int index) {
@@ -292,4 +314,3 @@ int telnetNegotiate(Line* line) {
     if (!comPortAgreed(t)) printf(MSG_TELNET_NO_COM_PORT, line->name);
     return 0;
 }
-#endif

@@ -56,7 +56,6 @@
 #define MSG_LINE_OPENED "Line %s successfully opened.\n"
 #define MSG_STDIO_LINE_NAME "- (standard input and output)"
 #define MSG_TCP_RESOLVE_FAILED "Cannot find host %s: %s.\n"
-#define MSG_LINE_UNAVAILABLE "Line %s cannot be opened: this kind of line is not available in this build.\n"
 #define MSG_TCP_CONNECT_FAILED "Cannot connect to %s: %s.\n"
 #define MSG_TELNET_NO_COM_PORT \
     "Line %s: the server does not set its serial port (RFC 2217 refused); its own speed and settings are used.\n"

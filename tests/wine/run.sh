@@ -454,6 +454,39 @@ tcp_case receive rall.bin
 tcp_case send s20k.bin
 tcp_case send sdense.bin
 
+# telnet_case DIRECTION FILE: over telnet:127.0.0.1:PORT to ser2net with
+# RFC 2217, in front of a pty pair with sz or rz behind it; the files are
+# dense in 0xFF, which telnet doubles on the way.
+telnet_case() {
+    local direction=$1 file=$2
+    local name="telnet: $direction $file, through ser2net" dir="$WORK/telnet-$direction-$file"
+    command -v ser2net >/dev/null && command -v ss >/dev/null || { echo "SKIP: $name (no ser2net or ss)"; return; }
+    mkdir -p "$dir/src" "$dir/dst"
+    cp "$DATA/$file" "$dir/src/"
+    socat -d -d pty,raw,echo=0,link="$dir/a" pty,raw,echo=0,link="$dir/b" >"$dir/cable.log" 2>&1 &
+    local cable=$! port=$((20000 + (RANDOM % 20000)))
+    wait_text "$dir/cable.log" "starting data transfer loop" "$cable"
+    printf 'connection: &t\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,115200n81,local\n' \
+        "$port" "$dir/a" >"$dir/ser2net.yaml"
+    ser2net -d -u -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1 &
+    local server=$! deadline=$((SECONDS + 20))
+    # ser2net says nothing when it listens: its socket is looked at.
+    until [[ $(ss -Hltn "sport = :$port" | wc -l) == 1 ]] || ! kill -0 $server 2>/dev/null || ((SECONDS > deadline)); do :; done
+    local peer=(sz "$file") peer_dir=$dir/src args=(/r) run_in=$dir/dst
+    [ "$direction" = send ] && peer=(rz) peer_dir=$dir/dst args=(/s "$file") run_in=$dir/src
+    (cd "$peer_dir" && timeout 120 "${peer[@]}" <"$dir/b" >"$dir/b" 2>"$dir/peer.log"; echo $? >"$dir/peer.status") &
+    local peer_pid=$! status
+    status=$(ZM_PORT=telnet:127.0.0.1:$port run_zmodem "$run_in" "$dir/zmodem.log" 120 "${args[@]}")
+    [ "$status" = 0 ] || kill "$peer_pid" 2>/dev/null
+    wait "$peer_pid"
+    kill $server $cable 2>/dev/null
+    wait $server $cable 2>/dev/null
+    ZM_OPENED="Line telnet:127.0.0.1:$port successfully opened." \
+        transfer_checks "$name" "$status" "$(cat "$dir/peer.status" 2>/dev/null)" "$dir/zmodem.log" "$dir/peer.log" "$DATA/$file" "$dir/dst/$file"
+}
+telnet_case receive rall.bin
+telnet_case send sdense.bin
+
 # gone_check NAME STATUS DIR LINE_NAME: the run ended with 2, said the line
 # LINE_NAME is gone, and kept the partial file.
 gone_check() {
