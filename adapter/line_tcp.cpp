@@ -6,10 +6,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adapter/interrupt_flag.h"
 #include "adapter/line_kinds.h"
 #include "adapter/messages.h"
 
 #include <csignal>
+#include <ctime>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -23,8 +25,15 @@ namespace {
 
 constexpr int CONNECT_TIMEOUT_MS = 10000;
 
-// One address: a connection within the time left, or -1 with errno set.
-int connectWithin(const addrinfo* address, int timeoutMs) {
+int64_t nowMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// One address: a connection before the deadline, or -1 with errno set. A
+// stop asked for (Ctrl-C) ends the wait.
+int connectBefore(const addrinfo* address, int64_t deadline) {
     int fd = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, address->ai_protocol);
     if (fd < 0) return -1;
     int flags = fcntl(fd, F_GETFL);
@@ -38,9 +47,9 @@ int connectWithin(const addrinfo* address, int timeoutMs) {
         }
         pollfd pfd{fd, POLLOUT, 0};
         int ready = 0;
-        do ready = poll(&pfd, 1, timeoutMs);
-        while (ready < 0 && errno == EINTR);
-        int error = ready == 0 ? ETIMEDOUT : 0;
+        do ready = poll(&pfd, 1, static_cast<int>(deadline > nowMs() ? deadline - nowMs() : 0));
+        while (ready < 0 && errno == EINTR && !interruptRequested);
+        int error = ready == 0 ? ETIMEDOUT : (ready < 0 ? errno : 0);
         socklen_t length = sizeof error;
         if (ready > 0) getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0) {
@@ -69,12 +78,16 @@ int tcpOpen(Line* line) {
         return 1;
     }
     int fd = -1;
-    int error = 0;
-    for (const addrinfo* address = found; address != nullptr && fd < 0; address = address->ai_next) {
-        fd = connectWithin(address, CONNECT_TIMEOUT_MS);
+    int error = ETIMEDOUT;
+    // The bound is for all the addresses together.
+    const int64_t deadline = nowMs() + CONNECT_TIMEOUT_MS;
+    for (const addrinfo* address = found; address != nullptr && fd < 0 && nowMs() < deadline && !interruptRequested;
+         address = address->ai_next) {
+        fd = connectBefore(address, deadline);
         if (fd < 0) error = errno;
     }
     freeaddrinfo(found);
+    if (fd < 0 && interruptRequested) error = EINTR;
     if (fd < 0) {
         printf(MSG_TCP_CONNECT_FAILED, line->name, strerror(error));
         return 1;
