@@ -168,6 +168,7 @@ void debrisStart(Debris* debris) {
     debris->count = 0;
     debris->utf8Missing = 0;
     debris->afterEscape = false;
+    debris->afterCr = false;
 }
 
 void debrisScan(Debris* debris, const uint8_t* data, size_t n) {
@@ -175,6 +176,13 @@ void debrisScan(Debris* debris, const uint8_t* data, size_t n) {
         uint8_t c = data[i];
         if (debris->afterEscape && !opensSequence(c)) debris->count = 0;
         debris->afterEscape = c == 0x1B;
+        // A line end without its CR is a file's, not a terminal's.
+        bool bareLf = c == '\n' && !debris->afterCr;
+        debris->afterCr = c == '\r';
+        if (bareLf) {
+            debris->count = 0;
+            continue;
+        }
         bool text;
         if (debris->utf8Missing > 0 && isContinuation(c)) {
             debris->utf8Missing--;

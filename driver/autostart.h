@@ -47,14 +47,16 @@ size_t tailScan(SessionTail* tail, const uint8_t* data, size_t n, uint8_t* out);
 size_t tailEnd(SessionTail* tail, uint8_t* out);
 
 // What a failed or stopped session leaves on the line, up to the remote's
-// own output. The remote's text is UTF-8 with the usual controls; the
-// session's bytes (escapes, headers, binary data) break that run, so what is
+// own output. The remote's text is UTF-8 with the usual controls, its lines
+// ending in CR LF as a terminal sends them; the session's bytes (escapes,
+// headers, binary data, a text file's bare LF) break that run, so what is
 // shown is the text that comes after the last byte text cannot hold.
 struct Debris {
     uint8_t text[1024];
     size_t count;     // of the run of text so far
     int utf8Missing;  // continuation bytes the current character still needs
     bool afterEscape; // the last byte was an ESC
+    bool afterCr;     // the last byte was a CR
 };
 
 void debrisStart(Debris* debris);

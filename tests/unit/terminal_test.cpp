@@ -65,6 +65,7 @@ TEST(Debris, ShowsOnlyTheTextAfterTheSessionsLastByte) {
         {"\x1bPq$ ", "Pq$ "},             // ESC P would swallow the prompt
         {"x\x11\x91y", "y"},
         {std::string(3000, 'a') + "\x18" "C$ ", "C$ "},  // a text file's data in flight
+        {"QQ data\nQQ datsz-exit=128\r\n$ ", "QQ datsz-exit=128\r\n$ "},  // its bare LF
     };
     for (const DebrisRow& row : rows) {
         Debris debris;
