@@ -61,6 +61,14 @@ SH
 
 stop_terminal() {
     tmux -S "$1/tmux" kill-server 2>/dev/null
+    # The program ends with its console; one that does not within 10 s (the
+    # leak checker of a sanitized build has hung there) is not left running.
+    local pid
+    pid=$(cat "$1/zmodem.pid" 2>/dev/null) || pid=
+    if [[ -n $pid ]]; then
+        timeout 10 tail --pid="$pid" -f /dev/null
+        kill -KILL "$pid" 2>/dev/null
+    fi
     cable_stop "$1"
 }
 
