@@ -22,12 +22,6 @@
 
 namespace {
 
-int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 bool goneErrno(int error) {
     return error == EIO || error == ENXIO || error == ECONNRESET || error == EPIPE || error == ENOTCONN ||
            error == ETIMEDOUT || error == EHOSTUNREACH || error == ENETDOWN || error == ESHUTDOWN ||

@@ -1,7 +1,15 @@
 // The functions each kind of line provides to the dispatch in adapter/line.cpp.
 #pragma once
 
+#include <chrono>
+
 #include "adapter/line.h"
+
+// Milliseconds on a clock that only goes forward, for deadlines.
+inline int64_t nowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // Hands out what has been read ahead, after the *count bytes already in the
 // buffer, up to n in all. True when it moved any.
@@ -42,6 +50,9 @@ int pipeFill(Line* line, uint32_t waitMs);    // line_stdio_win32.cpp
 int pipeWrite(Line* line, const uint8_t* bytes, uint32_t n);
 int socketFill(Line* line, uint32_t waitMs);  // line_tcp_win32.cpp
 int socketWrite(Line* line, const uint8_t* bytes, uint32_t n);
+// Waits up to the given time for the socket to be readable (or closed).
+// 1 readable, 0 not, -1 a failed wait (WSAGetLastError tells why).
+int socketAwaitReadable(Line* line, uint32_t milliseconds);
 #else
 // Every POSIX kind is a file descriptor: reads and writes with the line's
 // time-out rule and the signs of a line that is gone (line_fd_posix.cpp).

@@ -268,14 +268,14 @@ int serialReadWithin(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count, u
     if (lineTakeBuffered(line, buffer, n, count)) return LINE_OK;
     if (line->gone) return LINE_GONE;
     // Waits for the first byte in slices of the port's own read time-out.
-    ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    int64_t deadline = nowMs() + timeoutMs;
     do {
         int status = serialRead(line, buffer, 1, count);
         if (status != LINE_OK || *count != 0) {
             if (*count != 0) lineTakeBuffered(line, buffer, n, count);
             return status;
         }
-    } while (GetTickCount64() < deadline);
+    } while (nowMs() < deadline);
     return LINE_OK;
 }
 

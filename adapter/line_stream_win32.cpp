@@ -25,16 +25,16 @@ int fill(Line* line, uint32_t waitMs) {
 
 int streamRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
     *count = 0;
-    const ULONGLONG total = GetTickCount64() + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
-    ULONGLONG deadline = total;
+    const int64_t total = nowMs() + READ_TIMEOUT_PER_BYTE_MS * n + READ_TIMEOUT_CONSTANT_MS;
+    int64_t deadline = total;
     while (*count < n) {
         if (lineTakeBuffered(line, buffer, n, count)) {
-            ULONGLONG interval = GetTickCount64() + READ_INTERVAL_TIMEOUT_MS;
+            int64_t interval = nowMs() + READ_INTERVAL_TIMEOUT_MS;
             deadline = interval < total ? interval : total;
             continue;
         }
         if (line->gone) return *count != 0 ? LINE_OK : LINE_GONE;
-        ULONGLONG now = GetTickCount64();
+        int64_t now = nowMs();
         uint32_t remaining = deadline > now ? static_cast<uint32_t>(deadline - now) : 0;
         if (interruptRequested) remaining = 0;
         int status = fill(line, remaining);

@@ -11,7 +11,6 @@
 #include "adapter/messages.h"
 
 #include <csignal>
-#include <ctime>
 
 #include <fcntl.h>
 #include <netdb.h>
@@ -24,12 +23,6 @@
 namespace {
 
 constexpr int CONNECT_TIMEOUT_MS = 10000;
-
-int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // One address: a connection before the deadline, or -1 with errno set. A
 // stop asked for (Ctrl-C) ends the wait.

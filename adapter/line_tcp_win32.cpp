@@ -97,9 +97,10 @@ SOCKET connectWithin(const addrinfo* address, DWORD timeoutMs, int* error) {
     return s;
 }
 
-// Waits up to the given time for the socket to be readable (or closed).
-// 1 readable, 0 not, -1 a failed wait.
-int awaitReadable(SOCKET s, uint32_t milliseconds) {
+}  // namespace
+
+int socketAwaitReadable(Line* line, uint32_t milliseconds) {
+    SOCKET s = socketOf(line);
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s, &readable);
@@ -107,8 +108,6 @@ int awaitReadable(SOCKET s, uint32_t milliseconds) {
     int ready = select(0, &readable, nullptr, nullptr, &tv);
     return ready < 0 ? -1 : (ready > 0 ? 1 : 0);
 }
-
-}  // namespace
 
 int tcpOpen(Line* line) {
     line->socket = static_cast<uintptr_t>(INVALID_SOCKET);
@@ -133,11 +132,11 @@ int tcpOpen(Line* line) {
         return 1;
     }
     // Every address gets its share of what is left of the bound.
-    const ULONGLONG deadline = GetTickCount64() + CONNECT_TIMEOUT_MS;
+    const int64_t deadline = nowMs() + CONNECT_TIMEOUT_MS;
     SOCKET s = INVALID_SOCKET;
     int error = 0;
     for (const addrinfo* address = found; address != nullptr && s == INVALID_SOCKET; address = address->ai_next) {
-        ULONGLONG now = GetTickCount64();
+        int64_t now = nowMs();
         if (now >= deadline) break;
         s = connectWithin(address, static_cast<DWORD>(deadline - now), &error);
     }
@@ -170,7 +169,7 @@ void tcpClose(Line* line) {
 int socketFill(Line* line, uint32_t waitMs) {
     SOCKET s = socketOf(line);
     if (waitMs > 0) {
-        int ready = awaitReadable(s, waitMs);
+        int ready = socketAwaitReadable(line, waitMs);
         if (ready < 0) {
             if (goneError(WSAGetLastError())) return markGone(line);
             printf(MSG_READ_WAIT_FAILED);

@@ -9,7 +9,6 @@
 // and every write has its 0xFF doubled.
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "adapter/constants.h"
 #include "adapter/line_kinds.h"
@@ -35,12 +34,6 @@ enum DecoderPlace : uint8_t { IN_DATA, AFTER_IAC, AFTER_VERB, IN_SUB };
 constexpr uint32_t ENCODE_CHUNK = 4096;
 
 #ifndef _WIN32
-int64_t nowMs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int rawWrite(Line* line, const uint8_t* bytes, uint32_t n) { return fdWrite(line, bytes, n); }
 
 // What the connection brings within the time, into bytes: a count (0:
@@ -57,20 +50,12 @@ int rawReadWithin(Line* line, uint8_t* bytes, uint32_t room, int64_t millisecond
     return -1;
 }
 #else
-int64_t nowMs() { return static_cast<int64_t>(GetTickCount64()); }
-
 int rawWrite(Line* line, const uint8_t* bytes, uint32_t n) { return socketWrite(line, bytes, n); }
 
 int rawReadWithin(Line* line, uint8_t* bytes, uint32_t room, int64_t milliseconds) {
-    SOCKET s = static_cast<SOCKET>(line->socket);
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    if (milliseconds < 0) milliseconds = 0;
-    timeval tv{static_cast<long>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000};
-    int ready = select(0, &readable, nullptr, nullptr, &tv);
+    int ready = socketAwaitReadable(line, static_cast<uint32_t>(milliseconds < 0 ? 0 : milliseconds));
     if (ready <= 0) return ready == 0 ? 0 : -1;
-    int got = recv(s, reinterpret_cast<char*>(bytes), static_cast<int>(room), 0);
+    int got = recv(static_cast<SOCKET>(line->socket), reinterpret_cast<char*>(bytes), static_cast<int>(room), 0);
     if (got > 0) return got;
     if (got < 0 && WSAGetLastError() == WSAEWOULDBLOCK) return 0;
     line->gone = true;

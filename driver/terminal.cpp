@@ -111,7 +111,6 @@ bool lineReadable(int ms) {
 #endif
 }
 
-
 // What a failed or stopped session still sends is dropped until the line is
 // quiet; the text that came after its last byte, the remote's prompt, is shown.
 // Quiet is counted from the last byte, not the last wake-up: a serial port's
