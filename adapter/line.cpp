@@ -17,6 +17,7 @@ int lineOpen(Line* line) {
 #ifndef _WIN32
     line->fd = line->outFd = -1;
     line->wrote = false;
+    line->readSinceWrite = 0;
 #else
     line->handle = line->output = line->waitEvent = line->waitPending = nullptr;
 #endif

@@ -56,6 +56,7 @@ struct Line {
     int fd;             // read side; the write side too but for stdio
     int outFd;          // the write side
     bool wrote;         // written to since the last wait for input
+    uint32_t readSinceWrite;  // bytes read since then, counted up to a stream's worth
     bool restoreTerminal;
     termios savedTerminal;  // the modes the stdio terminal had
 #endif
