@@ -228,6 +228,28 @@ void receiveHeaderFrom(ZmodemSession* session) {
     }
 }
 
+bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
+
+void receiveHeaderWithin(ZmodemSession* session, int reads) {
+    session->waitForInput = 0;
+    for (int n = 0; n < reads; n++) {
+        readRawByte(session);
+        if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
+            clearError();
+        } else if (errorPending()) {
+            break;
+        } else if (isHeaderTrailer(session->currentChar)) {
+            ioOnGarbage(session, session->io);
+        } else {
+            session->waitForInput = 1;
+            receiveHeaderFrom(session);
+            return;
+        }
+    }
+    session->waitForInput = 1;
+    if (!errorPending()) raiseError(ZMD009_TIMEOUT);
+}
+
 void receiveHexHeader(ZmodemSession* session) {
     receiveCrc16Header(session, readHexByte);
     if (errorPending()) return;

@@ -36,6 +36,12 @@ void receiveHeader(ZmodemSession* session);
 // The same hunt, starting with the byte already read into currentChar (an
 // error pending from that read ends it at once).
 void receiveHeaderFrom(ZmodemSession* session);
+// What may trail a hex header that has been read: the rest of its line end
+// and the XON after it.
+bool isHeaderTrailer(int32_t c);
+// Up to `reads` single reads for the first byte of a header, then the header
+// as usual; the time-out when none begins.
+void receiveHeaderWithin(ZmodemSession* session, int reads);
 void receiveHexHeader(ZmodemSession* session);
 void receiveBin16Header(ZmodemSession* session);
 void receiveBin32Header(ZmodemSession* session);

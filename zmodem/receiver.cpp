@@ -124,12 +124,22 @@ void receiveSession(ZmodemSession* session) {
     session->cancelRun = 0;
     session->skipFile = 0;
     bool batchClosed = false;
+    bool afterFile = false;  // a file's cycle has ended
     while (!errorPending() && !batchClosed) {
         sendZrinit(session);
         int cycleCount = 0;
         bool cycleOver = false;
+        // After a file the sender waits for this ZRINIT and answers it at
+        // once: when nothing begins within about 2 s, the ZRINIT or the
+        // answer was lost, and it is asked again then, not after a time-out.
+        bool answerDue = afterFile;
+        afterFile = true;
         while (!errorPending() && !cycleOver) {
-            receiveHeader(session);
+            if (answerDue)
+                receiveHeaderWithin(session, REPEAT_WAIT_READS);
+            else
+                receiveHeader(session);
+            answerDue = false;
             if (errorPending()) {
                 if (cycleMayRetry() && cycleCount < RETRY_LIMIT) {
                     reportError();

@@ -171,32 +171,6 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
     return REPLY_FAILED;
 }
 
-// What may trail a hex header that has been read: the rest of its line end
-// and the XON after it.
-bool isHeaderTrailer(int32_t c) { return c == XON || c == CR || c == LF || c == (CR | 0x80) || c == (LF | 0x80); }
-
-// Up to `reads` single reads for the first byte of a reply, then the header
-// as usual; the time-out when none begins.
-void awaitReplyStart(ZmodemSession* session, int reads) {
-    session->waitForInput = 0;
-    for (int n = 0; n < reads; n++) {
-        readRawByte(session);
-        if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
-            clearError();
-        } else if (errorPending()) {
-            break;
-        } else if (isHeaderTrailer(session->currentChar)) {
-            ioOnGarbage(session, session->io);
-        } else {
-            session->waitForInput = 1;
-            receiveHeaderFrom(session);
-            return;
-        }
-    }
-    session->waitForInput = 1;
-    if (!errorPending()) raiseError(ZMD009_TIMEOUT);
-}
-
 // One wait for a reply with nothing more to send until it comes: the window
 // full, or a ZCRCW sent. A receiver silent ten times in a row, or answering
 // only with ZACKs of nothing new, is gone: the time-out stays.
@@ -208,7 +182,7 @@ void awaitReplyStart(ZmodemSession* session, int reads) {
 ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
     ReplyOutcome outcome = REPLY_NONE;
     if (plan->window != 0 && plan->rewound && !plan->confirmed) {
-        awaitReplyStart(session, 1);
+        receiveHeaderWithin(session, 1);
         outcome = takeReply(session, plan);
         bool waited = plan->quietReads >= REPEAT_WAIT_READS;
         if (outcome == REPLY_REPEAT && !waited) {
@@ -424,7 +398,7 @@ void sendFiles(ZmodemSession* session) {
             if (offer)
                 receiveHeader(session);
             else
-                awaitReplyStart(session, REPEAT_WAIT_READS);
+                receiveHeaderWithin(session, REPEAT_WAIT_READS);
             offer = true;
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // The answer to a ZRQINIT, not to the offer: the answer to

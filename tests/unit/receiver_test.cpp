@@ -155,6 +155,21 @@ TEST_F(ReceiverTest, EmptyFileIsCreatedAndClosedWithoutData) {
     EXPECT_EQ(out, "opening file empty.bin\nclosing file\n");
 }
 
+// The ZRINIT after a file, or the sender's answer to it, lost on the line.
+TEST_F(ReceiverTest, LostAnswerToTheZrinitAfterAFileIsAskedForAgainWithinSeconds) {
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("empty.bin"))
+        .on(ZRPOS, hexHeader(ZEOF, 0))
+        .on(ZRINIT, Bytes{})
+        .on(ZRINIT, hexHeader(ZFIN, 0))
+        .on(ZFIN, OO);
+    std::string out = run(peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_EQ(types(), (std::vector<uint8_t>{ZRINIT, ZRPOS, ZRINIT, ZRINIT, ZFIN}));
+    EXPECT_EQ(countOf(out, "ZMD009"), 1u);
+    EXPECT_LT(line().clockMs, 4000u);
+}
+
 TEST_F(ReceiverTest, FileThatCannotBeCreatedIsSkipped) {
     ScriptedPeer peer;
     peer.on(ZRINIT, offer16("no_such_dir/x"))
