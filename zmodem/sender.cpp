@@ -63,7 +63,7 @@ bool cancelled() { return errorPending() && errorIs(ZMD010_REMOTE_CANCEL); }
 void planStream(ZmodemSession* session, StreamPlan* plan) {
     uint32_t flags = session->receiverFlags;
     bool overlaps = (flags & CANFDX) != 0 && (flags & CANOVIO) != 0;
-    plan->window = session->window;
+    plan->window = session->acksNever ? 0 : session->window;
     plan->segment = session->receiverBuffer;
     if (plan->segment == 0 && !overlaps) plan->segment = plan->window != 0 ? plan->window : DEFAULT_WINDOW;
     plan->readWhileSending = plan->segment == 0;
@@ -108,6 +108,7 @@ void growBlocks(ZmodemSession* session, StreamPlan* plan, uint32_t sent) {
 bool noteAck(ZmodemSession* session) {
     uint32_t offset = headerOffset(session);
     session->acksCome = 1;
+    session->acksSeen = 1;
     if (offset <= session->ackedPosition || offset > session->filePosition) return false;
     session->ackedPosition = offset;
     ioOnAcknowledged(session, session->io);
@@ -229,7 +230,15 @@ ReplyOutcome awaitAck(ZmodemSession* session, StreamPlan* plan) {
         if (outcome == REPLY_ACK) answersQueries = 1;
     }
     session->acksCome = answersQueries;
-    if (outcome == REPLY_NONE) session->ackedPosition = session->filePosition;
+    if (outcome == REPLY_NONE) {
+        session->ackedPosition = session->filePosition;
+        // A receiver that has acknowledged nothing, not even this, never
+        // will: a window would cost it a time-out each. It gets the stream.
+        if (!session->acksSeen && plan->segment == 0) {
+            session->acksNever = 1;
+            plan->window = 0;
+        }
+    }
     return outcome;
 }
 
@@ -367,6 +376,8 @@ void runSendSession(ZmodemSession* session) {
 }  // namespace
 
 void sendSession(ZmodemSession* session) {
+    session->acksSeen = 0;
+    session->acksNever = 0;
     runSendSession(session);
     // A receiver that has cancelled is told nothing more.
     if (errorPending() && !errorIs(ZMD010_REMOTE_CANCEL)) sendAbort(session);

@@ -428,6 +428,21 @@ TEST_F(SenderTest, UnacknowledgedDataStaysWithinTheReceiverBufferAndTheWindow) {
     }
 }
 
+// A receiver that acknowledges nothing, not even ZCRCW, costs one wait, not one a window.
+TEST_F(SenderTest, ReceiverThatNeverAcknowledgesIsWaitedForOnce) {
+    session.window = 4096;
+    Bytes data = makeFile("f.bin", 40000);
+    ScriptedPeer peer;
+    acceptAll(peer, READY);
+    send("f.bin", &peer);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_LT(line().clockMs, 30000u);
+    Bytes all;
+    for (size_t n = 0; n < countType(written(), ZDATA); n++)
+        all = concat({all, joined(subpacketsAfter(written(), ZDATA, n))});
+    EXPECT_EQ(all, data);
+}
+
 // A ZRINIT that may answer this side's own ZRQINIT is no refusal of the
 // offer: one offer, one start, whether it waited on the line or came twice.
 TEST_F(SenderTest, ZrinitWaitingOrTwiceGivesOneOffer) {
