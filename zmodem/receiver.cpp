@@ -248,6 +248,7 @@ void receiveFileData(ZmodemSession* session) {
     bool finished = false;
     bool byteHeld = false;  // the next header hunt starts with currentChar
     bool acknowledged = false;  // the last request sent was a ZACK, not a ZRPOS
+    bool requested = false;     // a ZRPOS sent is not answered yet
     while (!errorPending() && !finished) {
         // After a subpacket ended by ZCRCW the sender waits for the answer.
         bool senderWaits = false;
@@ -265,13 +266,20 @@ void receiveFileData(ZmodemSession* session) {
                 }
             }
         } else {
+            // A sender that has its request streams the answer at once: a
+            // line quiet for about 2 s since shows the request lost (the
+            // sender may be waiting for the window's ZACKs), and it is made
+            // again then rather than after a whole waiting read.
+            if (requested) session->waitReads = REPEAT_WAIT_READS;
             if (byteHeld)
                 receiveHeaderFrom(session);
             else
                 receiveHeader(session);
+            session->waitReads = 0;
             byteHeld = false;
             if (!errorPending() && positionMatches(session) &&
                 (session->headerType == ZDATA || session->headerType == ZEOF)) {
+                requested = false;
                 if (session->headerType == ZDATA) {
                     ioOnAccepted(session, session->io);
                     session->moreData = 1;
@@ -291,6 +299,7 @@ void receiveFileData(ZmodemSession* session) {
                     dataCount++;
                 } else {
                     sendZrpos(session);
+                    requested = true;
                     acknowledged = false;
                     dataCount++;
                 }
@@ -304,6 +313,7 @@ void receiveFileData(ZmodemSession* session) {
                     byteHeld = true;
                 } else if (dataCount < RETRY_LIMIT) {
                     sendZrposAtOnce(session);  // found quiet just now
+                    requested = true;
                     acknowledged = false;
                     dataCount++;
                 } else {
@@ -319,6 +329,7 @@ void receiveFileData(ZmodemSession* session) {
                 sendZrposAtOnce(session);
             else
                 sendZrpos(session);
+            requested = true;
             acknowledged = false;
             dataCount++;
         }
