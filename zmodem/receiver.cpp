@@ -22,11 +22,13 @@ bool pendingIsOneOf(std::initializer_list<const char*> formats) {
 bool cycleMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX}); }
 
 // Errors of a header wait that the file loop answers with a new ZRPOS.
-bool fileMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR}); }
+// A hex digit damaged on the line is damage like a CRC error.
+bool fileMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX}); }
 
 // Errors of the data phase that are answered with a new ZRPOS.
 bool dataMayRetry() {
-    return pendingIsOneOf({ZMD009_TIMEOUT, ZMD005_SUBPACKET_TOO_LONG, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR});
+    return pendingIsOneOf(
+        {ZMD009_TIMEOUT, ZMD005_SUBPACKET_TOO_LONG, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX});
 }
 
 // Takes what the receiver uses of an offer: the conversion (ZF0) and
