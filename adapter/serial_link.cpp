@@ -5,8 +5,9 @@
 
 void ioLineGone(TransferIo* io) { raiseError(LIN001_LINE_GONE, lineName(io->line)); }
 
-void ioReadRetry(ZmodemSession*, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* actual, int status) {
-    for (int attempt = 0; *actual == 0 && status != LINE_GONE && !interruptRequested && attempt < READ_WAIT_RETRIES;
+void ioReadRetry(ZmodemSession* session, TransferIo* io, uint8_t* buffer, uint32_t n, uint32_t* actual, int status) {
+    int attempts = session->waitReads != 0 ? static_cast<int>(session->waitReads) : READ_WAIT_RETRIES;
+    for (int attempt = 0; *actual == 0 && status != LINE_GONE && !interruptRequested && attempt < attempts;
          attempt++) {
         linePause(io->line, READ_RETRY_PAUSE_MS);
         status = lineRead(io->line, buffer, n, actual);

@@ -37,6 +37,7 @@ struct ZmodemSession {
     uint32_t acksCome;            // the receiver answers ZCRCQ: ZACKs have come
     uint32_t acksSeen;            // a ZACK has come in this send
     uint32_t acksNever;           // a ZCRCW went unanswered before any ZACK: no window
+    uint32_t waitReads;           // attempts of a waiting read before its time-out; 0: READ_WAIT_RETRIES
     uint32_t repliesOwed;         // ZRINITs that may still come in answer to this side's ZRQINITs
     uint8_t frameFormat;          // FRAME_BIN16, FRAME_HEX or FRAME_BIN32
     uint8_t headerType;

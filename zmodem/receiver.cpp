@@ -22,11 +22,13 @@ bool pendingIsOneOf(std::initializer_list<const char*> formats) {
 bool cycleMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX}); }
 
 // Errors of a header wait that the file loop answers with a new ZRPOS.
-bool fileMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR}); }
+// A hex digit damaged on the line is damage like a CRC error.
+bool fileMayRetry() { return pendingIsOneOf({ZMD009_TIMEOUT, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX}); }
 
 // Errors of the data phase that are answered with a new ZRPOS.
 bool dataMayRetry() {
-    return pendingIsOneOf({ZMD009_TIMEOUT, ZMD005_SUBPACKET_TOO_LONG, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR});
+    return pendingIsOneOf(
+        {ZMD009_TIMEOUT, ZMD005_SUBPACKET_TOO_LONG, ZMD004_CRC16_ERROR, ZMD006_CRC32_ERROR, ZMD008_BAD_HEX});
 }
 
 // Takes what the receiver uses of an offer: the conversion (ZF0) and
@@ -248,6 +250,7 @@ void receiveFileData(ZmodemSession* session) {
     bool finished = false;
     bool byteHeld = false;  // the next header hunt starts with currentChar
     bool acknowledged = false;  // the last request sent was a ZACK, not a ZRPOS
+    bool requested = false;     // a ZRPOS sent is not answered yet
     while (!errorPending() && !finished) {
         // After a subpacket ended by ZCRCW the sender waits for the answer.
         bool senderWaits = false;
@@ -265,13 +268,20 @@ void receiveFileData(ZmodemSession* session) {
                 }
             }
         } else {
+            // A sender that has its request streams the answer at once: a
+            // line quiet for about 2 s since shows the request lost (the
+            // sender may be waiting for the window's ZACKs), and it is made
+            // again then rather than after a whole waiting read.
+            if (requested) session->waitReads = REPEAT_WAIT_READS;
             if (byteHeld)
                 receiveHeaderFrom(session);
             else
                 receiveHeader(session);
+            session->waitReads = 0;
             byteHeld = false;
             if (!errorPending() && positionMatches(session) &&
                 (session->headerType == ZDATA || session->headerType == ZEOF)) {
+                requested = false;
                 if (session->headerType == ZDATA) {
                     ioOnAccepted(session, session->io);
                     session->moreData = 1;
@@ -291,6 +301,7 @@ void receiveFileData(ZmodemSession* session) {
                     dataCount++;
                 } else {
                     sendZrpos(session);
+                    requested = true;
                     acknowledged = false;
                     dataCount++;
                 }
@@ -304,6 +315,7 @@ void receiveFileData(ZmodemSession* session) {
                     byteHeld = true;
                 } else if (dataCount < RETRY_LIMIT) {
                     sendZrposAtOnce(session);  // found quiet just now
+                    requested = true;
                     acknowledged = false;
                     dataCount++;
                 } else {
@@ -319,6 +331,7 @@ void receiveFileData(ZmodemSession* session) {
                 sendZrposAtOnce(session);
             else
                 sendZrpos(session);
+            requested = true;
             acknowledged = false;
             dataCount++;
         }
