@@ -35,7 +35,7 @@ struct ZmodemSession {
     uint32_t window;              // unacknowledged bytes at most while streaming; 0: no window
     uint32_t ackedPosition;       // the receiver has confirmed the data up to here
     uint32_t acksCome;            // the receiver answers ZCRCQ: ZACKs have come
-    uint32_t acksSeen;            // a ZACK has come in this send
+    uint32_t acksSeen;            // a ZACK, or a reply damaged on its way, has come in this send
     uint32_t acksNever;           // a ZCRCW went unanswered before any ZACK: no window
     uint32_t waitReads;           // attempts of a waiting read before its time-out; 0: READ_WAIT_RETRIES
     uint32_t repliesOwed;         // ZRINITs that may still come in answer to this side's ZRQINITs

@@ -251,6 +251,7 @@ void receiveFileData(ZmodemSession* session) {
     bool byteHeld = false;  // the next header hunt starts with currentChar
     bool acknowledged = false;  // the last request sent was a ZACK, not a ZRPOS
     bool requested = false;     // a ZRPOS sent is not answered yet
+    bool quickWaitUsed = false;  // since the last answer
     while (!errorPending() && !finished) {
         // After a subpacket ended by ZCRCW the sender waits for the answer.
         bool senderWaits = false;
@@ -272,7 +273,12 @@ void receiveFileData(ZmodemSession* session) {
             // line quiet for about 2 s since shows the request lost (the
             // sender may be waiting for the window's ZACKs), and it is made
             // again then rather than after a whole waiting read.
-            if (requested) session->waitReads = REPEAT_WAIT_READS;
+            // Only the first wait after an answer is short: a sender busy or
+            // held up on its line for longer still has the whole time-outs.
+            if (requested && !quickWaitUsed) {
+                session->waitReads = REPEAT_WAIT_READS;
+                quickWaitUsed = true;
+            }
             if (byteHeld)
                 receiveHeaderFrom(session);
             else
@@ -282,6 +288,7 @@ void receiveFileData(ZmodemSession* session) {
             if (!errorPending() && positionMatches(session) &&
                 (session->headerType == ZDATA || session->headerType == ZEOF)) {
                 requested = false;
+                quickWaitUsed = false;
                 if (session->headerType == ZDATA) {
                     ioOnAccepted(session, session->io);
                     session->moreData = 1;

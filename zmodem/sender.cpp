@@ -167,6 +167,7 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
     }
     if (inviteMayRetry()) {
         reportError();
+        session->acksSeen = 1;  // something came: a reply damaged on its way
         return REPLY_NONE;
     }
     return REPLY_FAILED;

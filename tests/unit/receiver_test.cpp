@@ -481,6 +481,33 @@ TEST_F(ReceiverTest, LostZrposIsAskedAgainAsSoonAsTheStreamShowsIt) {
     }
 }
 
+// A sender quiet for 30 s after the request, busy or held up on its line:
+// only the first wait is short, and the transfer goes through.
+TEST_F(ReceiverTest, SenderQuietLongAfterAZrposIsWaitedFor) {
+    Bytes data = pattern(1024, 5);
+    ScriptedPeer peer;
+    peer.on(ZRINIT, offer16("f.bin")).on(ZRPOS, concat({bin16Header(ZDATA, 0), damaged16(data, ZCRCE)}));
+    peer.attach(line());
+    auto script = line().peer;
+    uint64_t quietFrom = 0;
+    line().peer = [&](MemoryLine& l) {
+        if (peer.remaining() > 0 || quietFrom == 0) {
+            script(l);
+            if (peer.remaining() == 0 && quietFrom == 0) quietFrom = l.clockMs;
+        } else if (l.clockMs >= quietFrom + 30000 && countType(l.output, ZRINIT) == 1) {
+            quietFrom = UINT64_MAX - 30000;
+            feed(l, concat({bin16Header(ZDATA, 0), subpacket16(data, ZCRCE), hexHeader(ZEOF, 1024), hexHeader(ZFIN, 0),
+                            OO}));
+        }
+    };
+    testing::internal::CaptureStdout();
+    receiveSession(&session);
+    testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_LE(countType(written(), ZRPOS), 4u);
+    EXPECT_EQ(readFile("f.bin"), data);
+}
+
 TEST_F(ReceiverTest, EleventhDataFailureInARowEndsTheTransfer) {
     Bytes data(100, 'a');
     ScriptedPeer peer;

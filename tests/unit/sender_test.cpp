@@ -443,6 +443,30 @@ TEST_F(SenderTest, ReceiverThatNeverAcknowledgesIsWaitedForOnce) {
     EXPECT_EQ(all, data);
 }
 
+// A receiver whose first ZACK is damaged on the line does answer: the window stays.
+TEST_F(SenderTest, DamagedFirstZackKeepsTheWindow) {
+    session.window = 4096;
+    Bytes data = makeFile("f.bin", 40000);
+    ScriptedPeer peer;
+    acceptAll(peer, READY).acknowledge(false);
+    peer.attach(line());
+    auto script = line().peer;
+    bool damaged = false;
+    line().peer = [&](MemoryLine& l) {
+        size_t before = l.input.size();
+        script(l);
+        for (size_t i = before; !damaged && i + 4 < l.input.size(); i++)
+            if (l.input[i] == 'B' && l.input[i + 1] == '0' && l.input[i + 2] == '3') {
+                l.input[i + 4] ^= 0x01;  // a hex digit of the offset: the CRC fails
+                damaged = true;
+            }
+    };
+    send("f.bin", nullptr);
+    EXPECT_FALSE(errorPending()) << errorText();
+    EXPECT_TRUE(damaged);
+    EXPECT_LE(peer.mostUnacknowledged(), 4096u);
+}
+
 // A ZRINIT that may answer this side's own ZRQINIT is no refusal of the
 // offer: one offer, one start, whether it waited on the line or came twice.
 TEST_F(SenderTest, ZrinitWaitingOrTwiceGivesOneOffer) {
