@@ -13,6 +13,7 @@
 #
 #   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | ser2net | telnet_gone | picocom)
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../../tools/ser2net.sh"
 e2e_init "$1"
 KIND=${2:-stdio}
 
@@ -95,7 +96,7 @@ gone_case() {
     fi
     local start=$SECONDS
     # telnet: the serial server goes away, and the connection with it.
-    if [[ $KIND == telnet_gone ]]; then kill "$SER2NET_PID"; wait "$SER2NET_PID" 2>/dev/null; fi
+    if [[ $KIND == telnet_gone ]]; then ser2net_down; fi
     cable_stop "$dir"
     local rc=0
     wait "$pid" || rc=$?
@@ -118,33 +119,11 @@ gone_case() {
 
 # ser2net_start DIR: ser2net on loopback in front of the cable end DIR/a,
 # telnet with RFC 2217 on SER2NET_PORT, raw TCP on the next port and telnet
-# without RFC 2217 on the one after; returns once it listens on all three
-# (a fresh port on each of five tries, each bounded).
+# without RFC 2217 on the one after; returns once it listens on all three.
 ser2net_start() {
-    local dir=$1 try
     command -v ser2net >/dev/null && command -v ss >/dev/null || { echo "missing tool: ser2net or ss; skipping"; exit 77; }
-    for try in 1 2 3 4 5; do
-        SER2NET_PORT=$((20000 + (RANDOM % 20000) * 2))
-        printf 'connection: &t\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
-            "$SER2NET_PORT" "$dir/a" >"$dir/ser2net.yaml"
-        printf 'connection: &r\n  accepter: tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
-            $((SER2NET_PORT + 1)) "$dir/a" >>"$dir/ser2net.yaml"
-        printf 'connection: &p\n  accepter: telnet,tcp,127.0.0.1,%s\n  connector: serialdev,%s,9600n81,local\n' \
-            $((SER2NET_PORT + 2)) "$dir/a" >>"$dir/ser2net.yaml"
-        ser2net -d -u -c "$dir/ser2net.yaml" >"$dir/ser2net.log" 2>&1 &
-        SER2NET_PID=$!
-        # Listening, seen without a connection: one would open the device, and
-        # the case's own connection could find it still busy. ser2net says
-        # nothing when it listens: its sockets are looked at until they are
-        # there, it has ended, or the deadline has passed.
-        local deadline=$((SECONDS + 20))
-        while kill -0 "$SER2NET_PID" 2>/dev/null && ((SECONDS < deadline)); do
-            [[ $(ss -Hltn "sport >= :$SER2NET_PORT and sport <= :$((SER2NET_PORT + 2))" | wc -l) == 3 ]] && return 0
-        done
-        kill "$SER2NET_PID" 2>/dev/null
-        wait "$SER2NET_PID" 2>/dev/null
-    done
-    echo "FAIL: ser2net did not listen"; cat "$dir/ser2net.log"; return 1
+    ser2net_up "$1" "$1/a" 9600n81 "telnet(rfc2217),tcp" tcp "telnet,tcp" && return 0
+    echo "FAIL: ser2net did not listen"; cat "$1/ser2net.log"; return 1
 }
 
 # ser2net_case DIR DIRECTION: raw and telnet, each on a fresh cable and
@@ -181,8 +160,7 @@ ser2net_case() {
         ZMODEM_BAUD=57600 zmodem_on "$name" "$work" "$d/out" "${args[@]}"
         # A program that failed leaves the peer waiting: the cable goes first then.
         [[ $(cat "$d/out.rc") == 0 ]] && wait "$peerpid"
-        kill "$SER2NET_PID"
-        wait "$SER2NET_PID" 2>/dev/null
+        ser2net_down
         cable_stop "$d"
         wait "$peerpid"
         expect_status "$d/out" 0 "$form $direction" || return 1
