@@ -269,11 +269,10 @@ void receiveFileData(ZmodemSession* session) {
                 }
             }
         } else {
-            // A sender that has its request streams the answer at once: a
-            // line quiet for about 2 s since shows the request lost (the
-            // sender may be waiting for the window's ZACKs), and it is made
-            // again then rather than after a whole waiting read.
-            // Only the first wait after an answer is short: a sender busy or
+            // A sender streams the answer to its request at once, so about
+            // 2 s of quiet line shows the request lost (the sender may be
+            // waiting for its window's ZACKs) and it is made again. Only the
+            // first wait since the last answer is short: a sender busy or
             // held up on its line for longer still has the whole time-outs.
             if (requested && !quickWaitUsed) {
                 session->waitReads = REPEAT_WAIT_READS;
