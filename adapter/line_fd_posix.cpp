@@ -211,19 +211,20 @@ bool fdInputWaiting(Line* line) {
     }
 }
 
+// The write side never blocks (lineOpen makes it so): room is waited for
+// here, bounded. A line that takes nothing for WRITE_STALL_MS, and a device
+// for the time its driver's buffer needs on top, is gone. Once a stop is
+// asked for, room is waited for at most the write time-out: a line that
+// moves still takes the rest and the abort sequence.
 int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
     if (line->gone) return LINE_GONE;
     int fd = line->outFd;
     if (fd < 0) return LINE_FAILED;
+    uint32_t stallMs = WRITE_STALL_MS;
+    if (line->kind == LINE_DEVICE && line->settings.baud != 0)
+        stallMs += static_cast<uint32_t>(DEVICE_QUEUE_BYTES * 10ull * 1000 / line->settings.baud);
     uint32_t sent = 0;
     while (sent < n) {
-        // Once a stop is asked for, a write waits for room at most the write
-        // time-out: a line that moves still takes the rest and the abort
-        // sequence, one whose peer has stopped reading cannot hold the program.
-        if (interruptRequested) {
-            int flags = fcntl(fd, F_GETFL);
-            if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-        }
         ssize_t written = write(fd, bytes + sent, n - sent);
         if (written > 0) {
             sent += static_cast<uint32_t>(written);
@@ -231,8 +232,9 @@ int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
             line->readSinceWrite = 0;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd pfd{fd, POLLOUT, 0};
-            int ready = poll(&pfd, 1, interruptRequested ? static_cast<int>(WRITE_TIMEOUT_CONSTANT_MS) : -1);
-            if (ready == 0) return LINE_FAILED;
+            int ready = poll(&pfd, 1, static_cast<int>(interruptRequested ? WRITE_TIMEOUT_CONSTANT_MS : stallMs));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready == 0) return interruptRequested ? LINE_FAILED : markGone(line);
             if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0)
                 return markGone(line);
         } else if (written < 0 && errno == EINTR) {

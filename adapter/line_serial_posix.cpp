@@ -66,9 +66,8 @@ int serialOpen(Line* line) {
         return openFailed(3);
     }
     setModemLines(line->fd, &line->settings);
-    // CLOCAL is set: from here on reads and writes block, bounded by poll.
-    int flags = fcntl(line->fd, F_GETFL);
-    if (flags >= 0) fcntl(line->fd, F_SETFL, flags & ~O_NONBLOCK);
+    // CLOCAL is set. The descriptor stays non-blocking: reads take what has
+    // come, and writes wait for room in poll, bounded (line_fd_posix.cpp).
     printf(MSG_PORT_RECONFIGURED, line->name);
     return 0;
 }

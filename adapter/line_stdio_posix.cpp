@@ -26,8 +26,8 @@ int claimedOut = -1;
 // A copy of the modes to give back, for a signal handler that cannot reach the record.
 termios restoreModes;
 volatile sig_atomic_t restorePending = 0;
-// The output's file status flags as the host program left them: a stop makes
-// the line's writes non-blocking, and the descriptor is the host's too.
+// The output's file status flags as the host program left them: the line's
+// writes are non-blocking, and the descriptor is the host's too.
 int savedOutputFlags = -1;
 
 bool sameFile(int a, int b) {
@@ -73,6 +73,7 @@ int stdioOpen(Line* line) {
         return 1;
     }
     savedOutputFlags = fcntl(line->outFd, F_GETFL);
+    if (savedOutputFlags >= 0) fcntl(line->outFd, F_SETFL, savedOutputFlags | O_NONBLOCK);
     termios tio{};
     if (isatty(line->fd) && tcgetattr(line->fd, &tio) == 0) {
         line->savedTerminal = tio;
@@ -123,4 +124,5 @@ void stdioClose(Line* line) {
 
 void stdioRestoreNow() {
     if (restorePending && claimedIn >= 0) tcsetattr(claimedIn, TCSANOW, &restoreModes);
+    if (savedOutputFlags >= 0 && claimedOut >= 0) fcntl(claimedOut, F_SETFL, savedOutputFlags);
 }

@@ -51,7 +51,7 @@ int connectBefore(const addrinfo* address, int64_t deadline) {
             return -1;
         }
     }
-    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    // Still non-blocking: writes wait for room in poll, bounded (line_fd_posix.cpp).
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return fd;

@@ -196,22 +196,26 @@ int socketWrite(Line* line, const uint8_t* bytes, uint32_t n) {
     if (line->gone) return LINE_GONE;
     SOCKET s = socketOf(line);
     uint32_t sent = 0;
+    int64_t stallDeadline = nowMs() + WRITE_STALL_MS;
     while (sent < n) {
         int written = send(s, reinterpret_cast<const char*>(bytes + sent), static_cast<int>(n - sent), 0);
         if (written > 0) {
             sent += static_cast<uint32_t>(written);
+            stallDeadline = nowMs() + WRITE_STALL_MS;
             continue;
         }
         int error = WSAGetLastError();
         if (written < 0 && error == WSAEWOULDBLOCK) {
-            // Room is waited for without end while the transfer runs; once a
-            // stop is asked for, at most the write time-out.
+            // Room is waited for up to WRITE_STALL_MS while the transfer runs,
+            // then the line counts as gone; once a stop is asked for, at most
+            // the write time-out.
             fd_set writable;
             FD_ZERO(&writable);
             FD_SET(s, &writable);
             timeval tv = within(interruptRequested ? WRITE_TIMEOUT_CONSTANT_MS : READ_TIMEOUT_CONSTANT_MS);
             int ready = select(0, nullptr, &writable, nullptr, &tv);
             if (ready == 0 && interruptRequested) return LINE_FAILED;
+            if (ready == 0 && nowMs() >= stallDeadline) return markGone(line);
             if (ready < 0) return goneError(WSAGetLastError()) ? markGone(line) : LINE_FAILED;
             continue;
         }

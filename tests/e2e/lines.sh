@@ -11,7 +11,7 @@
 # (telnet:): a file dense in 0xFF, which telnet doubles, both ways, and the
 # speed asked for reaching the device; and the telnet line lost mid-file.
 #
-#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | ser2net | telnet_gone | picocom)
+#   lines.sh ZMODEM_BINARY CASE    (stdio | tcp | gone | stalled | ser2net | telnet_gone | picocom)
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/../../tools/ser2net.sh"
 e2e_init "$1"
@@ -69,9 +69,12 @@ tcp_case() {
 
 # gone_case DIR DIRECTION: the cable is taken away once data flows; the
 # program must end on its own with status 2 and say that the line is gone,
-# not wait out its time-outs (ten of 24 s each).
+# not wait out its time-outs (ten of 24 s each). stalled: the cable stops
+# taking bytes instead, under a sender streaming without a window, whose
+# writes find no room: the line counts as gone after 30 s, not never.
 gone_case() {
-    local dir=$1 direction=$2 line=$1/a
+    local dir=$1 direction=$2 line=$1/a settings=""
+    [[ $KIND == stalled ]] && settings=ZMODEM_WINDOW=0
     mkdir -p "$dir/src" "$dir/dst"
     make_random "$dir/src/big.bin" $((96 * 1024 * 1024))
     cable_start "$dir" || return 1
@@ -89,7 +92,7 @@ gone_case() {
         timeout 60 sh -c "until [ -s '$dir/dst/big.bin' ]; do :; done"
     else
         peer_on_tty "$dir/b" "$dir/dst" "$dir/peer" rz &
-        watch_start "$dir/out" sh -c "cd '$dir/src' && ZMODEM_PORT='$line' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /s big.bin" || return 1
+        watch_start "$dir/out" sh -c "cd '$dir/src' && $settings ZMODEM_PORT='$line' exec timeout ${E2E_TRANSFER_TIMEOUT} '$ZMODEM_BIN' /s big.bin" || return 1
         local pid=$WATCH_PID
         watch_for 'read 1024 bytes' || { watch_rest; echo "FAIL: gone send: no data sent"; return 1; }
         watch_rest
@@ -97,15 +100,18 @@ gone_case() {
     local start=$SECONDS
     # telnet: the serial server goes away, and the connection with it.
     if [[ $KIND == telnet_gone ]]; then ser2net_down; fi
-    cable_stop "$dir"
+    if [[ $KIND == stalled ]]; then kill -STOP "$(cat "$dir/cable.pid")"; else cable_stop "$dir"; fi
     local rc=0
     wait "$pid" || rc=$?
     local took=$((SECONDS - start))
+    [[ $KIND == stalled ]] && { kill -CONT "$(cat "$dir/cable.pid")"; cable_stop "$dir"; }
     wait "$WATCH_COPIER"
     wait
     [[ $rc == 2 ]] || { echo "FAIL: gone $direction: status $rc, not 2"; return 1; }
     # A bound far below the ten time-outs a quiet line would cost (240 s).
-    [[ $took -le 5 ]] || { echo "FAIL: gone $direction: took $took s to notice"; return 1; }
+    local least=0 most=5
+    [[ $KIND == stalled ]] && least=25 most=60
+    ((took >= least && took <= most)) || { echo "FAIL: gone $direction: took $took s to notice"; return 1; }
     [[ $(grep -c "LIN001 Line $line is gone" "$dir/out") == 1 ]] ||
         { echo "FAIL: gone $direction: not said once that the line is gone"; tail -5 "$dir/out"; return 1; }
     if [[ $direction == receive ]]; then
@@ -229,7 +235,8 @@ status=0
 for direction in receive send; do
     dir=$(case_dir "$KIND-$direction")
     case_fn=${KIND}_case
-    [[ $KIND == telnet_gone ]] && case_fn=gone_case
+    [[ $KIND == telnet_gone || $KIND == stalled ]] && case_fn=gone_case
+    [[ $KIND == stalled && $direction == receive ]] && continue
     if "$case_fn" "$dir" "$direction"; then echo "ok: $KIND $direction"; else status=1; E2E_FAILED=1; fi
 done
 exit "$status"
