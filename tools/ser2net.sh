@@ -47,7 +47,7 @@ ser2net_up() {
 # ser2net_down: stops the server ser2net_up started, bounded.
 ser2net_down() {
     [[ -n ${SER2NET_PID:-} ]] || return 0
-    kill "$SER2NET_PID" 2>/dev/null
+    kill "$SER2NET_PID" 2>/dev/null || true
     timeout 10 tail -s 0.1 --pid="$SER2NET_PID" -f /dev/null || kill -KILL "$SER2NET_PID" 2>/dev/null || true
     wait "$SER2NET_PID" 2>/dev/null || true
     SER2NET_PID=
