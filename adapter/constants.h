@@ -120,11 +120,12 @@ constexpr uint32_t WINDOW_QUERIES = 4;
 constexpr uint32_t DEFAULT_BAUD = 115200;
 // A write may take this long beyond the time its bytes need on the line.
 constexpr uint32_t WRITE_TIMEOUT_CONSTANT_MS = 5000;
-// A line that takes no byte for this long, longer than any wait for a reply,
-// has an other end that no longer reads: it counts as gone. A device gets
-// the time its driver's buffer needs at its speed on top.
+// A line on which nothing moves for this long while there is more to write
+// (no byte taken, its queue no emptier), longer than any wait for a reply,
+// has an other end that no longer reads: it counts as gone.
 constexpr uint32_t WRITE_STALL_MS = 30000;
-constexpr uint32_t DEVICE_QUEUE_BYTES = 4096;
+// How often a write that waits for room looks whether the line still drains.
+constexpr int WRITE_ROOM_POLL_MS = 500;
 
 // Telnet (RFC 854) commands and the options this program negotiates.
 constexpr uint8_t TELNET_IAC = 255;

@@ -12,6 +12,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -211,18 +212,27 @@ bool fdInputWaiting(Line* line) {
     }
 }
 
+// Bytes the system still holds for the line (a tty's or a socket's output
+// queue, what sits in a pipe), or -1 where it cannot tell.
+long queuedOut(int fd) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0) return queued;
+    if (ioctl(fd, FIONREAD, &queued) == 0) return queued;
+    return -1;
+}
+
 // The write side never blocks (lineOpen makes it so): room is waited for
-// here, bounded. A line that takes nothing for WRITE_STALL_MS, and a device
-// for the time its driver's buffer needs on top, is gone. Once a stop is
-// asked for, room is waited for at most the write time-out: a line that
-// moves still takes the rest and the abort sequence.
+// here. The line is gone once nothing has moved for WRITE_STALL_MS: no byte
+// taken by a write, and no change in what the system still holds for it. A
+// slow line that drains its queue keeps going, however long the room takes
+// to open up. Once a stop is asked for, the write time-out is the bound: a
+// line that moves still takes the rest and the abort sequence.
 int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
     if (line->gone) return LINE_GONE;
     int fd = line->outFd;
     if (fd < 0) return LINE_FAILED;
-    uint32_t stallMs = WRITE_STALL_MS;
-    if (line->kind == LINE_DEVICE && line->settings.baud != 0)
-        stallMs += static_cast<uint32_t>(DEVICE_QUEUE_BYTES * 10ull * 1000 / line->settings.baud);
+    int64_t moved = nowMs();
+    long queued = -1;
     uint32_t sent = 0;
     while (sent < n) {
         ssize_t written = write(fd, bytes + sent, n - sent);
@@ -230,13 +240,24 @@ int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
             sent += static_cast<uint32_t>(written);
             line->wrote = true;
             line->readSinceWrite = 0;
+            moved = nowMs();
+            queued = -1;
         } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (queued < 0) queued = queuedOut(fd);
             pollfd pfd{fd, POLLOUT, 0};
-            int ready = poll(&pfd, 1, static_cast<int>(interruptRequested ? WRITE_TIMEOUT_CONSTANT_MS : stallMs));
+            int ready = poll(&pfd, 1, WRITE_ROOM_POLL_MS);
             if (ready < 0 && errno == EINTR) continue;
-            if (ready == 0) return interruptRequested ? LINE_FAILED : markGone(line);
             if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (pfd.revents & POLLOUT) == 0)
                 return markGone(line);
+            if (ready != 0) continue;
+            long now = queuedOut(fd);
+            if (now != queued) {
+                queued = now;
+                moved = nowMs();
+            }
+            int64_t still = nowMs() - moved;
+            if (interruptRequested && still >= WRITE_TIMEOUT_CONSTANT_MS) return LINE_FAILED;
+            if (still >= WRITE_STALL_MS) return markGone(line);
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && goneErrno(errno)) {
