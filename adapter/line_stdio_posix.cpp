@@ -26,9 +26,11 @@ int claimedOut = -1;
 // A copy of the modes to give back, for a signal handler that cannot reach the record.
 termios restoreModes;
 volatile sig_atomic_t restorePending = 0;
-// The output's file status flags as the host program left them: the line's
-// writes are non-blocking, and the descriptor is the host's too.
+// The line's writes are non-blocking. A terminal or a pipe is opened afresh
+// for them, so that the host's own open file is left alone; anything else
+// (a socket) gets the flag on the host's, and these are its flags to give back.
 int savedOutputFlags = -1;
+int ownOutput = -1;
 
 bool sameFile(int a, int b) {
     struct stat sa {};
@@ -72,8 +74,21 @@ int stdioOpen(Line* line) {
         printf(MSG_PORT_OPEN_FAILED, 9);
         return 1;
     }
-    savedOutputFlags = fcntl(line->outFd, F_GETFL);
-    if (savedOutputFlags >= 0) fcntl(line->outFd, F_SETFL, savedOutputFlags | O_NONBLOCK);
+    // Not a pty's master side: opening that again would make a new pty.
+    struct stat out {};
+    unsigned ptyNumber = 0;
+    bool terminal = isatty(line->outFd) && ioctl(line->outFd, TIOCGPTN, &ptyNumber) != 0;
+    if (fstat(line->outFd, &out) == 0 && (terminal || S_ISFIFO(out.st_mode))) {
+        char path[32];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", line->outFd);
+        ownOutput = open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    }
+    if (ownOutput >= 0) {
+        line->outFd = ownOutput;
+    } else {
+        savedOutputFlags = fcntl(line->outFd, F_GETFL);
+        if (savedOutputFlags >= 0) fcntl(line->outFd, F_SETFL, savedOutputFlags | O_NONBLOCK);
+    }
     termios tio{};
     if (isatty(line->fd) && tcgetattr(line->fd, &tio) == 0) {
         line->savedTerminal = tio;
@@ -119,6 +134,8 @@ void stdioClose(Line* line) {
     }
     if (savedOutputFlags >= 0 && line->outFd >= 0) fcntl(line->outFd, F_SETFL, savedOutputFlags);
     savedOutputFlags = -1;
+    if (ownOutput >= 0) close(ownOutput);
+    ownOutput = -1;
     line->fd = line->outFd = -1;
 }
 
