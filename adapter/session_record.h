@@ -38,7 +38,7 @@ struct ZmodemSession {
     uint32_t acksSeen;            // a ZACK, or a reply damaged on its way, has come in this send
     uint32_t acksNever;           // a ZCRCW went unanswered before any ZACK: no window
     uint32_t waitReads;           // attempts of a waiting read before its time-out; 0: READ_WAIT_RETRIES
-    uint32_t repliesOwed;         // ZRINITs that may still come in answer to this side's ZRQINITs
+    uint32_t repliesOwed;         // ZRINITs that may still come that answer no offer (repeats, answers to ZRQINITs)
     uint8_t frameFormat;          // FRAME_BIN16, FRAME_HEX or FRAME_BIN32
     uint8_t headerType;
     uint8_t headerData[4];        // ZP0..ZP3; ZF0 is the fourth byte

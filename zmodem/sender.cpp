@@ -406,11 +406,11 @@ void sendFiles(ZmodemSession* session) {
                 sendFileInfo(session);
             }
             // After a ZRINIT that answered a ZRQINIT, the answer to the offer
-            // follows it at once when the offer was seen: a short wait for it.
+            // follows it once the receiver has its file open: a shorter wait.
             if (offer)
                 receiveHeader(session);
             else
-                receiveHeaderWithin(session, REPEAT_WAIT_READS);
+                receiveHeaderWithin(session, OFFER_ANSWER_WAIT_READS);
             offer = true;
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // The answer to a ZRQINIT, not to the offer: the answer to
@@ -496,6 +496,9 @@ void sendFileData(ZmodemSession* session) {
             case AWAIT_EOF_REPLY:
                 receiveHeader(session);
                 if (headerIs(session, ZRINIT)) {
+                    // A receiver that sees no answer to it soon may send it
+                    // again, across the next offer.
+                    session->repliesOwed = 1;
                     done = true;
                 } else if (headerIs(session, ZRPOS)) {
                     plan.target = headerOffset(session);
