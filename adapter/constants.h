@@ -126,8 +126,10 @@ constexpr uint32_t DEFAULT_BAUD = 115200;
 constexpr uint32_t WRITE_TIMEOUT_CONSTANT_MS = 5000;
 // A line on which nothing moves for this long while there is more to write
 // (no byte taken, its queue no emptier), longer than any wait for a reply,
-// has an other end that no longer reads: it counts as gone.
+// has an other end that no longer reads: it counts as gone. A device gets
+// the time its driver's buffer needs at its speed on top.
 constexpr uint32_t WRITE_STALL_MS = 30000;
+constexpr uint32_t DEVICE_QUEUE_BYTES = 4096;
 // How often a write that waits for room looks whether the line still drains.
 constexpr int WRITE_ROOM_POLL_MS = 500;
 

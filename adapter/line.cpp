@@ -18,6 +18,8 @@ int lineOpen(Line* line) {
     line->fd = line->outFd = -1;
     line->wrote = false;
     line->readSinceWrite = 0;
+    line->sendNoWait = false;
+    line->stopStalled = false;
 #else
     line->handle = line->output = line->waitEvent = line->waitPending = nullptr;
 #endif

@@ -59,6 +59,8 @@ struct Line {
     uint32_t readSinceWrite;  // bytes read since then, counted up to a stream's worth
     bool restoreTerminal;
     termios savedTerminal;  // the modes the stdio terminal had
+    bool sendNoWait;        // a socket written with MSG_DONTWAIT, its flags left alone
+    bool stopStalled;       // since a stop was asked for, a write has found no room
 #endif
     TelnetState telnet;
 };

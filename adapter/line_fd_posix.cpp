@@ -127,6 +127,15 @@ int await(Line* line, int64_t milliseconds) {
     return 1;
 }
 
+// Bytes the system still holds for the line (a tty's or a socket's output
+// queue, what sits in a pipe), or -1 where it cannot tell.
+long queuedOut(int fd) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) == 0) return queued;
+    if (ioctl(fd, FIONREAD, &queued) == 0) return queued;
+    return -1;
+}
+
 }  // namespace
 
 int fdRead(Line* line, uint8_t* buffer, uint32_t n, uint32_t* count) {
@@ -212,30 +221,27 @@ bool fdInputWaiting(Line* line) {
     }
 }
 
-// Bytes the system still holds for the line (a tty's or a socket's output
-// queue, what sits in a pipe), or -1 where it cannot tell.
-long queuedOut(int fd) {
-    int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) == 0) return queued;
-    if (ioctl(fd, FIONREAD, &queued) == 0) return queued;
-    return -1;
-}
-
 // The write side never blocks (lineOpen makes it so): room is waited for
 // here. The line is gone once nothing has moved for WRITE_STALL_MS: no byte
 // taken by a write, and no change in what the system still holds for it. A
-// slow line that drains its queue keeps going, however long the room takes
-// to open up. Once a stop is asked for, the write time-out is the bound: a
-// line that moves still takes the rest and the abort sequence.
+// device gets the time its driver's buffer needs at its speed on top, for a
+// driver that does not tell what it holds. Once a stop is asked for, the
+// write time-out is the bound, once: a line that moves still takes the rest
+// and the abort sequence, one that has stalled since takes nothing more.
 int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
     if (line->gone) return LINE_GONE;
     int fd = line->outFd;
     if (fd < 0) return LINE_FAILED;
+    if (interruptRequested && line->stopStalled) return LINE_FAILED;
+    uint32_t stallMs = WRITE_STALL_MS;
+    if (line->kind == LINE_DEVICE && line->settings.baud != 0)
+        stallMs += static_cast<uint32_t>(DEVICE_QUEUE_BYTES * 10ull * 1000 / line->settings.baud);
     int64_t moved = nowMs();
     long queued = -1;
     uint32_t sent = 0;
     while (sent < n) {
-        ssize_t written = write(fd, bytes + sent, n - sent);
+        ssize_t written = line->sendNoWait ? send(fd, bytes + sent, n - sent, MSG_DONTWAIT | MSG_NOSIGNAL)
+                                           : write(fd, bytes + sent, n - sent);
         if (written > 0) {
             sent += static_cast<uint32_t>(written);
             line->wrote = true;
@@ -256,8 +262,11 @@ int fdWrite(Line* line, const uint8_t* bytes, uint32_t n) {
                 moved = nowMs();
             }
             int64_t still = nowMs() - moved;
-            if (interruptRequested && still >= WRITE_TIMEOUT_CONSTANT_MS) return LINE_FAILED;
-            if (still >= WRITE_STALL_MS) return markGone(line);
+            if (interruptRequested && still >= WRITE_TIMEOUT_CONSTANT_MS) {
+                line->stopStalled = true;
+                return LINE_FAILED;
+            }
+            if (still >= stallMs) return markGone(line);
         } else if (written < 0 && errno == EINTR) {
             continue;
         } else if (written < 0 && goneErrno(errno)) {

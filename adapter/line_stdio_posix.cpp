@@ -26,9 +26,10 @@ int claimedOut = -1;
 // A copy of the modes to give back, for a signal handler that cannot reach the record.
 termios restoreModes;
 volatile sig_atomic_t restorePending = 0;
-// The line's writes are non-blocking. A terminal or a pipe is opened afresh
-// for them, so that the host's own open file is left alone; anything else
-// (a socket) gets the flag on the host's, and these are its flags to give back.
+// The line's writes are non-blocking, and the host's own open file is left
+// as it is: a terminal or a pipe is opened afresh for them, a socket is
+// written with MSG_DONTWAIT. Anything else (a pty's master side, a system
+// without /proc) gets the flag on the host's, and these are its flags to give back.
 int savedOutputFlags = -1;
 int ownOutput = -1;
 
@@ -85,6 +86,8 @@ int stdioOpen(Line* line) {
     }
     if (ownOutput >= 0) {
         line->outFd = ownOutput;
+    } else if (S_ISSOCK(out.st_mode)) {
+        line->sendNoWait = true;
     } else {
         savedOutputFlags = fcntl(line->outFd, F_GETFL);
         if (savedOutputFlags >= 0) fcntl(line->outFd, F_SETFL, savedOutputFlags | O_NONBLOCK);
