@@ -115,10 +115,6 @@ constexpr uint32_t MIN_WINDOW = 4096;
 // A ZRPOS taken for a repeat of the rewind just made is honoured after all
 // once this many single reads in a row, the window full, bring nothing (about 2 s).
 constexpr int REPEAT_WAIT_READS = 18;
-// After a ZRINIT owed to a ZRQINIT, the answer to the offer is waited for
-// this many single reads (about 10 s): a receiver slow to open its file must
-// not draw a second offer, which it would answer with a second start.
-constexpr int OFFER_ANSWER_WAIT_READS = 90;
 // The sender asks for an acknowledgement (ZCRCQ) this often within a window: every quarter.
 constexpr uint32_t WINDOW_QUERIES = 4;
 constexpr uint32_t DEFAULT_BAUD = 115200;

@@ -405,13 +405,20 @@ void sendFiles(ZmodemSession* session) {
                 sendZfile(session);
                 sendFileInfo(session);
             }
-            // After a ZRINIT that answered a ZRQINIT, the answer to the offer
-            // follows it once the receiver has its file open: a shorter wait.
+            // After a ZRINIT that answered no offer, the answer to the offer
+            // follows it at once when the offer was seen: a short wait for it.
+            // Nothing in that time: the ZRINIT asked for the offer again.
+            bool shortWait = !offer;
             if (offer)
                 receiveHeader(session);
             else
-                receiveHeaderWithin(session, OFFER_ANSWER_WAIT_READS);
+                receiveHeaderWithin(session, REPEAT_WAIT_READS);
             offer = true;
+            if (shortWait && errorPending() && errorIs(ZMD009_TIMEOUT)) {
+                clearError();
+                attempts++;
+                continue;
+            }
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // The answer to a ZRQINIT, not to the offer: the answer to
                 // the offer is still to come.
