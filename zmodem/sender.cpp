@@ -420,8 +420,8 @@ void sendFiles(ZmodemSession* session) {
                 continue;
             }
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
-                // The answer to a ZRQINIT, not to the offer: the answer to
-                // the offer is still to come.
+                // An answer to a ZRQINIT, or a repeat, not to the offer: the
+                // answer to the offer is still to come.
                 session->repliesOwed--;
                 offer = false;
             } else if (errorPending()) {
