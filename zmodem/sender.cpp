@@ -404,20 +404,19 @@ void sendFiles(ZmodemSession* session) {
             if (offer) {
                 sendZfile(session);
                 sendFileInfo(session);
-            }
-            // After a ZRINIT that answered no offer, the answer to the offer
-            // follows it at once when the offer was seen: a short wait for it.
-            // Nothing in that time: the ZRINIT asked for the offer again.
-            bool shortWait = !offer;
-            if (offer)
                 receiveHeader(session);
-            else
+            } else {
+                // After a ZRINIT that answered no offer, the answer to the
+                // offer follows it at once when the offer was seen: a short
+                // wait for it. Nothing in that time: the ZRINIT asked for the
+                // offer again.
                 receiveHeaderWithin(session, REPEAT_WAIT_READS);
-            offer = true;
-            if (shortWait && errorPending() && errorIs(ZMD009_TIMEOUT)) {
-                clearError();
-                attempts++;
-                continue;
+                offer = true;
+                if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
+                    clearError();
+                    attempts++;
+                    continue;
+                }
             }
             if (!errorPending() && session->headerType == ZRINIT && session->repliesOwed > 0) {
                 // An answer to a ZRQINIT, or a repeat, not to the offer: the

@@ -97,13 +97,17 @@ protected:
                                                    static_cast<std::streamsize>(data.size()));
         return data;
     }
-    // Sends the named file to the scripted peer (none when null); returns what was printed.
-    std::string send(const std::string& name, ScriptedPeer* peer) {
+    // Sends the named files to the scripted peer (none when null); returns what was printed.
+    std::string sendBatch(const char* const* names, int count, ScriptedPeer* peer) {
         if (peer != nullptr) peer->attach(line());
-        ioSetFileList(&session.ioState, name.c_str());
+        ioSetFileNames(&session.ioState, names, count);
         testing::internal::CaptureStdout();
         sendSession(&session);
         return testing::internal::GetCapturedStdout();
+    }
+    std::string send(const std::string& name, ScriptedPeer* peer) {
+        const char* names[] = {name.c_str()};
+        return sendBatch(names, 1, peer);
     }
     // A receiver that takes the file from offset 0 and closes the batch.
     static ScriptedPeer& acceptAll(ScriptedPeer& peer, const Bytes& ready = READY) {
@@ -191,12 +195,8 @@ TEST_F(SenderTest, BatchGoesOnPastAMissingNameAndCountsWhatIsLeft) {
     Bytes a = makeFile("a", 100), b = makeFile("b", 200), c = makeFile("c", 300);
     ScriptedPeer peer;
     peer.on(ZRQINIT, READY).always(ZFILE, hexHeader(ZRPOS, 0)).always(ZEOF, READY).on(ZFIN, hexHeader(ZFIN, 0));
-    peer.attach(line());
     const char* names[] = {"a", "b", "missing", "c"};
-    ioSetFileNames(&session.ioState, names, 4);
-    testing::internal::CaptureStdout();
-    sendSession(&session);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = sendBatch(names, 4, &peer);
     EXPECT_FALSE(errorPending()) << errorText();
     EXPECT_EQ(session.ioState.failedFiles, 1);
     EXPECT_NE(out.find("failed to open file missing\n"), std::string::npos);
@@ -487,13 +487,9 @@ TEST_F(SenderTest, ZrinitWaitingOrTwiceGivesOneOffer) {
         } else {
             acceptAll(peer, concat({READY, READY}));
         }
-        peer.attach(line());
         const char* names[] = {"f.bin", "g.bin"};
         size_t files = variant >= 2 ? 2 : 1;
-        ioSetFileNames(&session.ioState, names, static_cast<int>(files));
-        testing::internal::CaptureStdout();
-        sendSession(&session);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = sendBatch(names, static_cast<int>(files), &peer);
         EXPECT_FALSE(errorPending()) << errorText();
         EXPECT_EQ(countType(written(), ZFILE), files + (variant == 3));
         EXPECT_EQ(countType(written(), ZDATA), files);
@@ -521,12 +517,8 @@ TEST_F(SenderTest, AbortSequenceFromTheReceiverEndsTheTransferAtOnce) {
         if (where == STREAMING)
             peer.when([](const Bytes& out) { return subpacketsAfter(out, ZDATA).size() == 2; }, abort);
         peer.on(ZEOF, where == AFTER_ZEOF ? abort : where == BETWEEN_FILES ? concat({READY, abort}) : READY);
-        peer.attach(line());
         const char* names[] = {"a", "b"};
-        ioSetFileNames(&session.ioState, names, 2);
-        testing::internal::CaptureStdout();
-        sendSession(&session);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = sendBatch(names, 2, &peer);
         EXPECT_EQ(errorText(), "ZMD010 Received cancel signal from remote\n");
         EXPECT_EQ(session.ioState.file, nullptr);
         EXPECT_EQ(countOf(out, "closing file\n"), where == BETWEEN_FILES ? 2u : 1u);
