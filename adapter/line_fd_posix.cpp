@@ -39,6 +39,17 @@ int markGone(Line* line) {
     return LINE_GONE;
 }
 
+void setQuickAck(Line* line, int value) {
+#ifdef TCP_QUICKACK
+    setsockopt(line->fd, IPPROTO_TCP, TCP_QUICKACK, &value, sizeof value);
+#else
+    (void)line;
+    (void)value;
+#endif
+}
+
+bool isConnection(const Line* line) { return line->kind == LINE_TCP || line->kind == LINE_TELNET; }
+
 // One read of what has arrived into the line's buffer. LINE_OK with got
 // bytes (0: nothing yet), LINE_GONE, or LINE_FAILED.
 int fill(Line* line, ssize_t* got) {
@@ -59,7 +70,10 @@ int fill(Line* line, ssize_t* got) {
             if (line->kind == LINE_TELNET)
                 line->end = line->input + telnetDecode(line, line->input, static_cast<uint32_t>(result));
             *got = result;  // bytes read, maybe none of them data
-            if (line->readSinceWrite <= STREAM_AFTER_BYTES) line->readSinceWrite += static_cast<uint32_t>(result);
+            if (line->readSinceWrite <= STREAM_AFTER_BYTES) {
+                line->readSinceWrite += static_cast<uint32_t>(result);
+                if (isConnection(line) && line->readSinceWrite <= STREAM_AFTER_BYTES) setQuickAck(line, 1);
+            }
             return line->gone ? LINE_GONE : LINE_OK;
         }
         if (result == 0 && line->kind != LINE_DEVICE) return markGone(line);
@@ -70,15 +84,6 @@ int fill(Line* line, ssize_t* got) {
         printf(MSG_READ_FAILED);
         return LINE_FAILED;
     }
-}
-
-void setQuickAck(Line* line, int value) {
-#ifdef TCP_QUICKACK
-    setsockopt(line->fd, IPPROTO_TCP, TCP_QUICKACK, &value, sizeof value);
-#else
-    (void)line;
-    (void)value;
-#endif
 }
 
 // Before a wait for input on a connection. After something was written (a
@@ -95,7 +100,7 @@ void setQuickAck(Line* line, int value) {
 // system leaves the delayed mode by itself when its delay runs out. True
 // when the acknowledgements are delayed.
 bool chooseAcks(Line* line, int64_t milliseconds) {
-    if (line->kind != LINE_TCP && line->kind != LINE_TELNET) return false;
+    if (!isConnection(line)) return false;
     bool streaming = !line->wrote && line->readSinceWrite > STREAM_AFTER_BYTES;
     if (line->wrote || (streaming && milliseconds > 0)) setQuickAck(line, line->wrote ? 1 : 0);
     line->wrote = false;
