@@ -68,17 +68,38 @@ void ioFlushWrites(ZmodemSession*, TransferIo* io) {
     gathering = false;
 }
 
-void ioPurge(ZmodemSession* session, TransferIo* io) {
+namespace {
+
+// How much of a hex header's end (CR, LF with or without its high bit, XON)
+// the bytes so far end with, after one more byte.
+int headerEndSeen(int seen, uint8_t byte) {
+    if (seen == 1 && (byte & 0x7F) == LF) return 2;
+    if (seen == 2 && byte == XON) return 3;
+    return byte == CR ? 1 : 0;
+}
+
+// Discards input until the line is quiet for one read time-out; with
+// `atHeaderEnd`, also as soon as what has arrived ends with a whole header.
+void purge(ZmodemSession* session, TransferIo* io, bool atHeaderEnd) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];
     uint32_t dwRead = 0;
     uint32_t discarded = 0;
+    int seen = 0;
     do {
         dwRead = 0;
+        if (seen == 3 && !lineInputWaiting(io->line)) break;
         if (lineRead(io->line, lpBuf, 1, &dwRead) == LINE_GONE) ioLineGone(io);
         noteDiscarded(session, lpBuf, dwRead);
         discarded += dwRead;
+        if (atHeaderEnd && dwRead == 1) seen = headerEndSeen(seen, lpBuf[0]);
     } while (dwRead != 0 && discarded < PURGE_LIMIT);
 }
+
+}  // namespace
+
+void ioPurge(ZmodemSession* session, TransferIo* io) { purge(session, io, false); }
+
+void ioPurgeInvitation(ZmodemSession* session, TransferIo* io) { purge(session, io, true); }
 
 void ioDrain(ZmodemSession* session, TransferIo* io) {
     uint8_t lpBuf[PURGE_BUFFER_SIZE];

@@ -69,6 +69,10 @@ inline void ioDiscardOutput(ZmodemSession*, TransferIo* io) { lineDiscardOutput(
 // may still be streaming. A run of CANs among the bytes discarded raises
 // ZMD010, as a read would.
 void ioPurge(ZmodemSession* session, TransferIo* io);
+// ioPurge for the sender's command and invitation at the start of a receive:
+// it also ends once the input that has arrived ends with a whole header, the
+// sender then waiting for this side, rather than one read time-out later.
+void ioPurgeInvitation(ZmodemSession* session, TransferIo* io);
 // Discards the input that has already arrived, up to PURGE_LIMIT bytes,
 // without waiting for more: for a line on which the peer is expected to be
 // silent, waiting for this side. A run of CANs raises ZMD010, as for ioPurge.

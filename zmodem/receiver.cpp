@@ -119,8 +119,9 @@ void receiveSession(ZmodemSession* session) {
     // waited out, once per run. Answered as well, a late invitation draws a
     // second ZRINIT, which a sender may take as the answer to what it sends
     // next (`sz -e` then sends its ZSINIT and its first offer twice, and a
-    // second ZSKIP skips the file after it).
-    ioPurge(session, session->io);
+    // second ZSKIP skips the file after it). Once a whole invitation is in,
+    // the sender waits for this side, and so the wait ends there.
+    ioPurgeInvitation(session, session->io);
     // A cancel found there was meant for a session before this one.
     if (errorPending() && errorIs(ZMD010_REMOTE_CANCEL)) clearError();
     session->cancelRun = 0;

@@ -244,6 +244,32 @@ TEST_F(CodecTest, PurgeOfAnEndlessStreamIsBounded) {
     EXPECT_EQ(line().emptyReads, 0u);
 }
 
+// At the start of a receive the purge ends once what has arrived ends with
+// a whole header; otherwise it waits for the line to go quiet, as ioPurge.
+TEST_F(CodecTest, PurgeOfInvitationEndsAtAWholeHeader) {
+    const std::string invitation = std::string("rz\r**\x18" "B00000000000000\r\x8a\x11", 24);
+    const struct {
+        const char* name;
+        std::string input;
+        uint32_t clockMs;
+    } rows[] = {
+        {"whole invitation", invitation, 0},
+        {"two of them", invitation + invitation, 0},
+        {"no XON yet", invitation.substr(0, 23), 110},
+        {"another still arriving", invitation + "**\x18", 110},
+        {"nothing", "", 110},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        resetMemoryLine();
+        feed(line(), Bytes(row.input.begin(), row.input.end()));
+        ioPurgeInvitation(&session, session.io);
+        EXPECT_TRUE(line().input.empty());
+        EXPECT_FALSE(errorPending());
+        EXPECT_EQ(line().clockMs, row.clockMs);
+    }
+}
+
 TEST_F(CodecTest, PurgeOnSilentLineRaisesNothing) {
     ioPurge(&session, session.io);
     EXPECT_FALSE(errorPending());
