@@ -172,14 +172,18 @@ uint32_t telnetDecode(Line* line, uint8_t* bytes, uint32_t n) {
     TelnetState* t = &line->telnet;
     uint32_t out = 0;
     for (uint32_t i = 0; i < n; i++) {
+        if (t->state == IN_DATA) {
+            // The data up to the next IAC moves in one piece.
+            const void* iac = memchr(bytes + i, TELNET_IAC, n - i);
+            uint32_t run = iac != nullptr ? static_cast<uint32_t>(static_cast<const uint8_t*>(iac) - (bytes + i)) : n - i;
+            if (out != i) memmove(bytes + out, bytes + i, run);
+            out += run;
+            i += run;
+            if (i < n) t->state = AFTER_IAC;
+            continue;
+        }
         uint8_t c = bytes[i];
         switch (t->state) {
-            case IN_DATA:
-                if (c == TELNET_IAC)
-                    t->state = AFTER_IAC;
-                else
-                    bytes[out++] = c;
-                break;
             case AFTER_IAC:
                 t->state = IN_DATA;
                 if (c == TELNET_IAC) {
