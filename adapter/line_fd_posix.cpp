@@ -72,6 +72,8 @@ int fill(Line* line, ssize_t* got) {
             *got = result;  // bytes read, maybe none of them data
             if (line->readSinceWrite <= STREAM_AFTER_BYTES) {
                 line->readSinceWrite += static_cast<uint32_t>(result);
+                // A reply: acknowledged now, though nothing may be written
+                // for the acknowledgement to ride on (see chooseAcks).
                 if (isConnection(line) && line->readSinceWrite <= STREAM_AFTER_BYTES) setQuickAck(line, 1);
             }
             return line->gone ? LINE_GONE : LINE_OK;
@@ -86,12 +88,13 @@ int fill(Line* line, ssize_t* got) {
     }
 }
 
-// Before a wait for input on a connection. After something was written (a
-// reply is awaited), what arrives is acknowledged at once rather than up to
-// 40 ms later: a server that holds back a small segment until the last one
-// is acknowledged (Nagle's rule, as ser2net's sockets keep it) would
-// otherwise hold the rest of a header for that long, once for every
-// confirmation the sender waits for. Once more has come than a reply, the
+// Before a wait for input on a connection, and after each read of a reply.
+// After something was written (a reply is awaited), what arrives is
+// acknowledged at once rather than up to 40 ms later: a server that holds
+// back a small segment until the last one is acknowledged (Nagle's rule, as
+// ser2net's sockets keep it) would otherwise hold the rest of a header, or
+// the next reply, for that long, once for every confirmation the sender
+// waits for. Once more has come than a reply, the
 // data of a file is streaming in, and the acknowledgements go back to being
 // delayed: acknowledged at once, every small segment the server sends lets
 // it send the next small one, and each wakes this side (12,000 wake-ups and

@@ -70,12 +70,12 @@ void ioFlushWrites(ZmodemSession*, TransferIo* io) {
 
 namespace {
 
-// How much of a hex header's end (CR, LF with or without its high bit, XON)
-// the bytes so far end with, after one more byte.
+// How much of a hex header's end (CR and LF, each with or without its high
+// bit, then XON) the bytes so far end with, after one more byte.
 int headerEndSeen(int seen, uint8_t byte) {
     if (seen == 1 && (byte & 0x7F) == LF) return 2;
     if (seen == 2 && byte == XON) return 3;
-    return byte == CR ? 1 : 0;
+    return (byte & 0x7F) == CR ? 1 : 0;
 }
 
 // Discards input until the line is quiet for one read time-out; with

@@ -120,7 +120,8 @@ void receiveSession(ZmodemSession* session) {
     // second ZRINIT, which a sender may take as the answer to what it sends
     // next (`sz -e` then sends its ZSINIT and its first offer twice, and a
     // second ZSKIP skips the file after it). Once a whole invitation is in,
-    // the sender waits for this side, and so the wait ends there.
+    // the sender waits for this side (a sender invites once, and again only
+    // after a time-out of seconds), and so the wait ends there.
     ioPurgeInvitation(session, session->io);
     // A cancel found there was meant for a session before this one.
     if (errorPending() && errorIs(ZMD010_REMOTE_CANCEL)) clearError();

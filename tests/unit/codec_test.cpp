@@ -255,6 +255,7 @@ TEST_F(CodecTest, PurgeOfInvitationEndsAtAWholeHeader) {
     } rows[] = {
         {"whole invitation", invitation, 0},
         {"two of them", invitation + invitation, 0},
+        {"CR with its high bit", invitation.substr(0, 21) + "\x8d\x8a\x11", 0},
         {"no XON yet", invitation.substr(0, 23), 110},
         {"another still arriving", invitation + "**\x18", 110},
         {"nothing", "", 110},
