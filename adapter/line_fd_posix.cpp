@@ -94,14 +94,14 @@ int fill(Line* line, ssize_t* got) {
 // back a small segment until the last one is acknowledged (Nagle's rule, as
 // ser2net's sockets keep it) would otherwise hold the rest of a header, or
 // the next reply, for that long, once for every confirmation the sender
-// waits for. Once more has come than a reply, the
-// data of a file is streaming in, and the acknowledgements go back to being
-// delayed: acknowledged at once, every small segment the server sends lets
-// it send the next small one, and each wakes this side (12,000 wake-ups and
-// 0.4 s of system time for 8 MB, against 150 when the server gathers the
-// bytes into large segments). Said again before every wait, since the
-// system leaves the delayed mode by itself when its delay runs out. True
-// when the acknowledgements are delayed.
+// waits for. Once more has come than a reply, the data of a file is
+// streaming in, and the acknowledgements go back to being delayed:
+// acknowledged at once, every small segment the server sends lets it send
+// the next small one, and each wakes this side (12,000 wake-ups and 0.4 s of
+// system time for 8 MB, against 150 when the server gathers the bytes into
+// large segments). Said again before every wait, since the system leaves the
+// delayed mode by itself when its delay runs out. True when the
+// acknowledgements are delayed.
 bool chooseAcks(Line* line, int64_t milliseconds) {
     if (!isConnection(line)) return false;
     bool streaming = !line->wrote && line->readSinceWrite > STREAM_AFTER_BYTES;
