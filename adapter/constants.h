@@ -110,8 +110,12 @@ constexpr uint32_t DEFAULT_WINDOW = 16384;
 // more in flight, and 16 kB there halves the speed of an unthrottled port.
 constexpr uint32_t NETWORK_WINDOW = 131072;
 constexpr uint32_t MAX_WINDOW = 0x7FFFFFFF;
-// After a rewind the window is at most this for the rest of the file.
+// After a rewind the window is at most what the line carries in two round
+// trips, for the rest of the file; until the round trip and the line's speed
+// are known, this.
 constexpr uint32_t MIN_WINDOW = 4096;
+// The line's speed is taken from the ZACKs, over spans of at least this many bytes.
+constexpr uint32_t RATE_SPAN_BYTES = 4096;
 // A ZRPOS taken for a repeat of the rewind just made is honoured after all
 // once this many single reads in a row, the window full, bring nothing (about 2 s).
 constexpr int REPEAT_WAIT_READS = 18;

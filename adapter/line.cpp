@@ -3,6 +3,7 @@
 #include "adapter/line.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -113,3 +114,8 @@ void lineClaimStdio() {
 }
 
 void lineRestoreNow() { stdioRestoreNow(); }
+
+uint64_t lineClockUs(Line*) {
+    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since).count());
+}

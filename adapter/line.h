@@ -112,6 +112,9 @@ void lineDiscardOutput(Line* line);
 void lineBreak(Line* line, uint32_t milliseconds);
 // Waits the given number of milliseconds between read attempts.
 void linePause(Line* line, uint32_t milliseconds);
+// Microseconds since some fixed moment, never going back: how long the
+// other end took to answer, and how fast the line drains.
+uint64_t lineClockUs(Line* line);
 
 // What to wait on, together with the console, for input from the line.
 // POSIX: a descriptor to poll for POLLIN (POLLHUP or POLLERR: read, and the

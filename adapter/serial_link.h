@@ -64,6 +64,7 @@ void ioGatherWrites(ZmodemSession* session, TransferIo* io);
 void ioFlushWrites(ZmodemSession* session, TransferIo* io);
 // Drops what has been written and has not yet gone out on the line.
 inline void ioDiscardOutput(ZmodemSession*, TransferIo* io) { lineDiscardOutput(io->line); }
+inline uint64_t ioClockUs(ZmodemSession*, TransferIo* io) { return lineClockUs(io->line); }
 // Discards input until the line has been quiet for one read time-out, or
 // until PURGE_LIMIT bytes have been discarded: for a line on which the peer
 // may still be streaming. A run of CANs among the bytes discarded raises

@@ -39,6 +39,9 @@ struct ZmodemSession {
     uint32_t acksNever;           // a ZCRCW went unanswered before any ZACK: no window
     uint32_t waitReads;           // attempts of a waiting read before its time-out; 0: READ_WAIT_RETRIES
     uint32_t repliesOwed;         // ZRINITs that may still come that answer no offer (repeats, answers to ZRQINITs)
+    uint32_t roundTripSeen;       // an offer has been answered in this send...
+    uint64_t roundTripUs;         // ...and the quickest answer took this long: the line's round trip
+    uint32_t lineBytesPerSecond;  // the most the ZACKs have shown the line to carry; 0: not known
     uint8_t frameFormat;          // FRAME_BIN16, FRAME_HEX or FRAME_BIN32
     uint8_t headerType;
     uint8_t headerData[4];        // ZP0..ZP3; ZF0 is the fourth byte

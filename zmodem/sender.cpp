@@ -38,6 +38,9 @@ struct StreamPlan {
     bool confirmed;         // a ZACK has shown that the data since that rewind arrives
     bool repeatSeen;        // a ZRPOS for rewoundTo came before that, and was taken for a repeat
     int quietReads;         // single reads that brought nothing, the window full, since the rewind or that ZRPOS
+    bool rateStarted;       // the line's speed is being measured from a ZACK...
+    uint32_t rateFrom;      // ...that confirmed this offset...
+    uint64_t rateSinceUs;   // ...at this time
 };
 
 // Reads the next block: blockSize bytes, or fewer where a segment of the
@@ -81,18 +84,61 @@ void planStream(ZmodemSession* session, StreamPlan* plan) {
     plan->confirmed = false;
     plan->repeatSeen = false;
     plan->quietReads = 0;
+    // The first ZACK's span includes a round trip: a little less than the line carries.
+    plan->rateStarted = true;
+    plan->rateFrom = session->filePosition;
+    plan->rateSinceUs = ioClockUs(session, session->io);
+}
+
+// After a rewind the window shrinks for the rest of the file, since what is
+// in flight when a ZRPOS comes goes again: to what the line carries in two
+// round trips, in whole subpackets, at least one (MIN_WINDOW while the round
+// trip or the speed is not known yet, and again once they are). Where a
+// round trip carries little, one subpacket at a time wastes less at the next
+// rewind than the short wait for each ZACK costs.
+void limitWindow(ZmodemSession* session, StreamPlan* plan) {
+    uint64_t after = MIN_WINDOW;
+    if (session->roundTripSeen && session->lineBytesPerSecond != 0) {
+        uint64_t twoTrips = 2 * session->roundTripUs * session->lineBytesPerSecond / 1000000;
+        after = (twoTrips / BLOCK_SIZE + (twoTrips % BLOCK_SIZE != 0 || twoTrips == 0)) * BLOCK_SIZE;
+    }
+    if (plan->window > after) plan->window = static_cast<uint32_t>(after);
 }
 
 // A rewind that follows the one before within BLOCK_GROWTH_BYTES makes the
 // subpackets shorter: on a line that damages that often, less goes again
 // when one is damaged. A rare one costs nothing in length.
-// After a rewind the window is MIN_WINDOW for the rest of the file: what is
-// in flight when a ZRPOS comes goes again.
 void shrinkBlocks(ZmodemSession* session, StreamPlan* plan) {
     if (plan->rewound && plan->cleanBytes < BLOCK_GROWTH_BYTES && session->blockSize / 2 >= MIN_BLOCK_SIZE)
         session->blockSize /= 2;
-    if (plan->window > MIN_WINDOW) plan->window = MIN_WINDOW;
+    limitWindow(session, plan);
     plan->cleanBytes = 0;
+}
+
+// The line's speed, from ZACKs at least RATE_SPAN_BYTES apart while data
+// streams: the most seen, since a window kept small after a rewind holds it back.
+void noteRate(ZmodemSession* session, StreamPlan* plan) {
+    uint64_t now = ioClockUs(session, session->io);
+    if (plan->rateStarted) {
+        uint32_t bytes = session->ackedPosition - plan->rateFrom;
+        if (bytes < RATE_SPAN_BYTES) return;
+        if (now > plan->rateSinceUs) {
+            uint64_t rate = static_cast<uint64_t>(bytes) * 1000000 / (now - plan->rateSinceUs);
+            if (rate > UINT32_MAX) rate = UINT32_MAX;
+            if (rate > session->lineBytesPerSecond) session->lineBytesPerSecond = static_cast<uint32_t>(rate);
+            if (plan->rewound) limitWindow(session, plan);
+        }
+    }
+    plan->rateStarted = true;
+    plan->rateFrom = session->ackedPosition;
+    plan->rateSinceUs = now;
+}
+
+// The quickest answer to an offer in this send: the line's round trip, with
+// nothing else in flight.
+void noteRoundTrip(ZmodemSession* session, uint64_t us) {
+    if (!session->roundTripSeen || us < session->roundTripUs) session->roundTripUs = us;
+    session->roundTripSeen = 1;
 }
 
 // While data goes through without a rewind, they grow back.
@@ -147,6 +193,7 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
     if (!errorPending()) {
         if (session->headerType == ZACK) {
             if (!noteAck(session)) return REPLY_STALE;
+            noteRate(session, plan);
             if (plan->rewound && session->ackedPosition > plan->rewoundTo) {
                 plan->confirmed = true;
                 plan->repeatSeen = false;
@@ -233,6 +280,7 @@ ReplyOutcome awaitAck(ZmodemSession* session, StreamPlan* plan) {
     session->acksCome = answersQueries;
     if (outcome == REPLY_NONE) {
         session->ackedPosition = session->filePosition;
+        plan->rateStarted = false;  // taken as arrived, not seen to: no measure of the speed
         // A receiver that has acknowledged nothing, not even this, never
         // will: a window would cost it a time-out each. It gets the stream.
         if (!session->acksSeen && plan->segment == 0) {
@@ -379,6 +427,8 @@ void runSendSession(ZmodemSession* session) {
 void sendSession(ZmodemSession* session) {
     session->acksSeen = 0;
     session->acksNever = 0;
+    session->roundTripSeen = 0;
+    session->lineBytesPerSecond = 0;
     runSendSession(session);
     // A receiver that has cancelled is told nothing more.
     if (errorPending() && !errorIs(ZMD010_REMOTE_CANCEL)) sendAbort(session);
@@ -400,10 +450,12 @@ void sendFiles(ZmodemSession* session) {
         int attempts = 0;
         bool done = false;
         bool offer = true;
+        uint64_t offeredUs = 0;
         while (!errorPending() && attempts < RETRY_LIMIT && !done) {
             if (offer) {
                 sendZfile(session);
                 sendFileInfo(session);
+                offeredUs = ioClockUs(session, session->io);
                 receiveHeader(session);
             } else {
                 // After a ZRINIT that answered no offer, the answer to the
@@ -429,6 +481,7 @@ void sendFiles(ZmodemSession* session) {
                 attempts++;
             } else if (session->headerType == ZRPOS) {
                 session->repliesOwed = 0;
+                noteRoundTrip(session, ioClockUs(session, session->io) - offeredUs);
                 uint32_t offset = headerOffset(session);
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
@@ -489,6 +542,7 @@ void sendFileData(ZmodemSession* session) {
                 plan.confirmed = false;
                 plan.repeatSeen = false;
                 plan.quietReads = 0;
+                plan.rateStarted = false;
                 ioSeekFile(session, session->io, offset);
                 session->filePosition = offset;
                 state = READ_BLOCK;

@@ -52,10 +52,12 @@ int lineWrite(Line*, const uint8_t* bytes, uint32_t n) {
     MemoryLine& line = memoryLine();
     line.output.insert(line.output.end(), bytes, bytes + n);
     line.writeSizes.push_back(n);
+    line.writingUs += static_cast<uint64_t>(line.usPerByte) * n;
     return LINE_OK;
 }
 
 void linePause(Line*, uint32_t milliseconds) { memoryLine().clockMs += milliseconds; }
+uint64_t lineClockUs(Line*) { return memoryLine().clockMs * 1000 + memoryLine().writingUs; }
 
 int lineReadWithin(Line* record, uint8_t* buffer, uint32_t n, uint32_t* count, uint32_t) {
     return lineRead(record, buffer, n, count);

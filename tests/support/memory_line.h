@@ -15,6 +15,8 @@ struct MemoryLine {
     std::vector<uint32_t> writeSizes;     // the size of each write call
     std::vector<size_t> outputDiscards;   // output size at each discard of unsent output
     uint64_t clockMs = 0;                 // virtual time
+    uint32_t usPerByte = 0;               // the line's pace: each byte written takes this long...
+    uint64_t writingUs = 0;               // ...added to the clock
     uint64_t reads = 0;                   // read calls
     uint64_t emptyReads = 0;              // read calls that timed out
     int openResult = 0;                   // what portOpen returns

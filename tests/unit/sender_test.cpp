@@ -428,6 +428,53 @@ TEST_F(SenderTest, UnacknowledgedDataStaysWithinTheReceiverBufferAndTheWindow) {
     }
 }
 
+// After a rewind the window is what the line carries in two round trips, in
+// whole subpackets: the round trip is how long the offer took to be answered,
+// the speed what the ZACKs show. A receiver that answers only ZCRCW shows it.
+TEST_F(SenderTest, WindowAfterARewindFollowsTheRoundTrip) {
+    struct Case {
+        uint64_t replyMs;  // each reply takes this long to come
+        size_t perZcrcw;   // subpackets a segment after the rewind
+    };
+    const Case cases[] = {{0, 1}, {100, 2}, {400, 7}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.replyMs);
+        fresh();
+        session.window = DEFAULT_WINDOW;
+        line().usPerByte = 100;
+        Bytes data = makeFile("f.bin", 40000);
+        ScriptedPeer peer;
+        peer.on(ZRQINIT, READY)
+            .on(ZFILE, hexHeader(ZRPOS, 0))
+            .when([](const Bytes& out) { return countType(out, ZDATA) == 2 && subpacketsAfter(out, ZDATA, 1).size() == 3; },
+                  hexHeader(ZRPOS, 8192))
+            .on(ZEOF, READY)
+            .on(ZFIN, hexHeader(ZFIN, 0))
+            .acknowledge(false);
+        peer.attach(line());
+        auto script = line().peer;
+        line().peer = [&](MemoryLine& l) {
+            size_t before = l.input.size();
+            script(l);
+            if (l.input.size() > before) l.clockMs += c.replyMs;
+        };
+        send("f.bin", nullptr);
+        EXPECT_FALSE(errorPending()) << errorText();
+        std::vector<uint32_t> starts = dataOf(written(), ZDATA);
+        ASSERT_GE(starts.size(), 4u);
+        ASSERT_EQ(starts[2], 8192u);
+        Bytes again;
+        for (size_t n = 2; n < starts.size(); n++) {
+            std::vector<SeenSubpacket> segment = subpacketsAfter(written(), ZDATA, n);
+            if (n + 1 < starts.size()) {
+                EXPECT_EQ(segment.size(), c.perZcrcw) << n;
+            }
+            again = concat({again, joined(segment)});
+        }
+        EXPECT_EQ(again, Bytes(data.begin() + 8192, data.end()));
+    }
+}
+
 // A receiver that acknowledges nothing, not even ZCRCW, costs one wait, not one a window.
 TEST_F(SenderTest, ReceiverThatNeverAcknowledgesIsWaitedForOnce) {
     session.window = 4096;
