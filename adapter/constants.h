@@ -92,6 +92,8 @@ constexpr uint32_t READ_RETRY_PAUSE_MS = 10;
 constexpr uint32_t READ_TIMEOUT_PER_BYTE_MS = 10;
 constexpr uint32_t READ_TIMEOUT_CONSTANT_MS = 100;
 constexpr uint32_t READ_INTERVAL_TIMEOUT_MS = 20;
+// A single attempt to read one byte from a silent line takes this long.
+constexpr uint32_t SINGLE_READ_MS = READ_TIMEOUT_PER_BYTE_MS + READ_TIMEOUT_CONSTANT_MS;
 constexpr int PURGE_BUFFER_SIZE = 200;
 // A purge gives up after this many bytes, so that a peer that keeps streaming
 // (or a line full of noise) cannot hold off the request that follows it.
@@ -114,8 +116,12 @@ constexpr uint32_t MAX_WINDOW = 0x7FFFFFFF;
 // trips, for the rest of the file; until the round trip and the line's speed
 // are known, this.
 constexpr uint32_t MIN_WINDOW = 4096;
-// The line's speed is taken from the ZACKs, over spans of at least this many bytes.
-constexpr uint32_t RATE_SPAN_BYTES = 4096;
+// The line's speed is taken from the ZACKs, over spans of at least this many
+// bytes and this long.
+constexpr uint32_t RATE_SPAN_BYTES = 1024;
+constexpr uint64_t RATE_SPAN_US = 2000;
+// What the receiver's own pace may add to the line's time for a stretch of data.
+constexpr uint64_t LINE_TIME_MARGIN_US = 100000;
 // A ZRPOS taken for a repeat of the rewind just made is honoured after all
 // once this many single reads in a row, the window full, bring nothing (about 2 s).
 constexpr int REPEAT_WAIT_READS = 18;

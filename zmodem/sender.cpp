@@ -41,6 +41,8 @@ struct StreamPlan {
     bool rateStarted;       // the line's speed is being measured from a ZACK...
     uint32_t rateFrom;      // ...that confirmed this offset...
     uint64_t rateSinceUs;   // ...at this time
+    uint64_t repeatUntilUs; // a ZRPOS for rewoundTo before then, unconfirmed, is a repeat; 0: counted in reads
+    bool nudged;            // the window full and quiet, this side rewound to what was confirmed; no answer since
 };
 
 // Reads the next block: blockSize bytes, or fewer where a segment of the
@@ -88,19 +90,29 @@ void planStream(ZmodemSession* session, StreamPlan* plan) {
     plan->rateStarted = true;
     plan->rateFrom = session->filePosition;
     plan->rateSinceUs = ioClockUs(session, session->io);
+    plan->repeatUntilUs = 0;
+    plan->nudged = false;
+}
+
+// How long the line takes to carry this many bytes, with a round trip either
+// side and a margin for the receiver's own pace; 0 while its speed or its
+// round trip is not known.
+uint64_t lineTimeUs(const ZmodemSession* session, uint64_t bytes) {
+    if (!session->roundTripSeen || session->lineBytesPerSecond == 0) return 0;
+    return bytes * 1000000 / session->lineBytesPerSecond + 2 * session->roundTripUs + LINE_TIME_MARGIN_US;
 }
 
 // After a rewind the window shrinks for the rest of the file, since what is
 // in flight when a ZRPOS comes goes again: to what the line carries in two
-// round trips, in whole subpackets, at least one (MIN_WINDOW while the round
-// trip or the speed is not known yet, and again once they are). Where a
-// round trip carries little, one subpacket at a time wastes less at the next
-// rewind than the short wait for each ZACK costs.
+// round trips, in whole subpackets (MIN_WINDOW while the round trip or the
+// speed is not known yet, and again once they are). At least two, so that
+// the ZACK of the second makes good the first's, damaged on the line.
 void limitWindow(ZmodemSession* session, StreamPlan* plan) {
     uint64_t after = MIN_WINDOW;
     if (session->roundTripSeen && session->lineBytesPerSecond != 0) {
         uint64_t twoTrips = 2 * session->roundTripUs * session->lineBytesPerSecond / 1000000;
-        after = (twoTrips / BLOCK_SIZE + (twoTrips % BLOCK_SIZE != 0 || twoTrips == 0)) * BLOCK_SIZE;
+        after = (twoTrips + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
+        if (after < 2 * BLOCK_SIZE) after = 2 * BLOCK_SIZE;
     }
     if (plan->window > after) plan->window = static_cast<uint32_t>(after);
 }
@@ -115,19 +127,18 @@ void shrinkBlocks(ZmodemSession* session, StreamPlan* plan) {
     plan->cleanBytes = 0;
 }
 
-// The line's speed, from ZACKs at least RATE_SPAN_BYTES apart while data
-// streams: the most seen, since a window kept small after a rewind holds it back.
+// The line's speed, from ZACKs at least RATE_SPAN_BYTES and RATE_SPAN_US
+// apart while data streams (ZACKs read together give no measure): the most
+// seen, since a window kept small after a rewind holds it back.
 void noteRate(ZmodemSession* session, StreamPlan* plan) {
     uint64_t now = ioClockUs(session, session->io);
     if (plan->rateStarted) {
         uint32_t bytes = session->ackedPosition - plan->rateFrom;
-        if (bytes < RATE_SPAN_BYTES) return;
-        if (now > plan->rateSinceUs) {
-            uint64_t rate = static_cast<uint64_t>(bytes) * 1000000 / (now - plan->rateSinceUs);
-            if (rate > UINT32_MAX) rate = UINT32_MAX;
-            if (rate > session->lineBytesPerSecond) session->lineBytesPerSecond = static_cast<uint32_t>(rate);
-            if (plan->rewound) limitWindow(session, plan);
-        }
+        if (bytes < RATE_SPAN_BYTES || now < plan->rateSinceUs + RATE_SPAN_US) return;
+        uint64_t rate = static_cast<uint64_t>(bytes) * 1000000 / (now - plan->rateSinceUs);
+        if (rate > UINT32_MAX) rate = UINT32_MAX;
+        if (rate > session->lineBytesPerSecond) session->lineBytesPerSecond = static_cast<uint32_t>(rate);
+        if (plan->rewound) limitWindow(session, plan);
     }
     plan->rateStarted = true;
     plan->rateFrom = session->ackedPosition;
@@ -194,6 +205,7 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
         if (session->headerType == ZACK) {
             if (!noteAck(session)) return REPLY_STALE;
             noteRate(session, plan);
+            plan->nudged = false;
             if (plan->rewound && session->ackedPosition > plan->rewoundTo) {
                 plan->confirmed = true;
                 plan->repeatSeen = false;
@@ -202,7 +214,10 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
         }
         if (session->headerType == ZRPOS) {
             plan->target = headerOffset(session);
-            if (plan->window != 0 && plan->rewound && !plan->confirmed && plan->target == plan->rewoundTo)
+            plan->nudged = false;
+            // Once all in flight at the rewind has had the time to arrive, it is a new request.
+            bool early = plan->repeatUntilUs == 0 || ioClockUs(session, session->io) < plan->repeatUntilUs;
+            if (plan->window != 0 && plan->rewound && !plan->confirmed && plan->target == plan->rewoundTo && early)
                 return REPLY_REPEAT;
             return REPLY_REWIND;
         }
@@ -220,26 +235,41 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
     return REPLY_FAILED;
 }
 
+// A receiver that answers ZCRCQ and leaves a full window unanswered for
+// twice the window's time on the line has most likely asked for a rewind
+// that was damaged on the way, or had its ZACKs damaged: once, until it
+// answers again, this side goes back to what it has confirmed, and the new
+// ZDATA draws its request at once.
+ReplyOutcome nudge(ZmodemSession* session, StreamPlan* plan) {
+    plan->nudged = true;
+    plan->target = session->ackedPosition;
+    return REPLY_REWIND;
+}
+
 // One wait for a reply with nothing more to send until it comes: the window
 // full, or a ZCRCW sent. A receiver silent ten times in a row, or answering
 // only with ZACKs of nothing new, is gone: the time-out stays.
 // After a rewind, until a ZACK shows the data since to arrive, the wait is
 // made of single reads (REPLY_REPEAT: wait on). All sent since the rewind
-// has had REPEAT_WAIT_READS of them to arrive: a ZRPOS for the same offset
-// after that, or none at all after one taken for a repeat, shows the rewind
-// itself lost (its ZDATA damaged), and it is made again.
+// has had the time to arrive after the line's time for it (REPEAT_WAIT_READS
+// reads while that is not known): a ZRPOS for the same offset after that, or
+// quiet then, shows the rewind itself lost (its ZDATA damaged), and it is
+// made again.
 ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
     ReplyOutcome outcome = REPLY_NONE;
     if (plan->window != 0 && plan->rewound && !plan->confirmed) {
         receiveHeaderWithin(session, 1);
         outcome = takeReply(session, plan);
-        bool waited = plan->quietReads >= REPEAT_WAIT_READS;
+        bool waited = plan->repeatUntilUs != 0 ? ioClockUs(session, session->io) >= plan->repeatUntilUs
+                                               : plan->quietReads >= REPEAT_WAIT_READS;
         if (outcome == REPLY_REPEAT && !waited) {
             plan->repeatSeen = true;
             plan->quietReads = 0;
         } else if (outcome == REPLY_REPEAT || (outcome == REPLY_NONE && plan->repeatSeen && waited)) {
             plan->target = plan->rewoundTo;
             outcome = REPLY_REWIND;
+        } else if (outcome == REPLY_NONE && waited && plan->repeatUntilUs != 0 && !plan->nudged) {
+            outcome = nudge(session, plan);
         } else if (outcome == REPLY_NONE) {
             // As long as a waiting read without an answer: one time-out.
             if (++plan->quietReads % (READ_WAIT_RETRIES + 1) != 0) return REPLY_REPEAT;
@@ -249,8 +279,17 @@ ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
             }
         }
     } else {
-        receiveHeader(session);
-        if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return REPLY_FAILED;
+        uint64_t quietUs = plan->window != 0 && session->acksCome && !plan->nudged ? lineTimeUs(session, 2 * plan->window) : 0;
+        if (quietUs != 0) {
+            receiveHeaderWithin(session, static_cast<int>(quietUs / (SINGLE_READ_MS * 1000)) + 1);
+            if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
+                clearError();
+                return nudge(session, plan);
+            }
+        } else {
+            receiveHeader(session);
+            if (errorPending() && errorIs(ZMD009_TIMEOUT) && ++plan->unanswered >= RETRY_LIMIT) return REPLY_FAILED;
+        }
         outcome = takeReply(session, plan);
     }
     if (outcome == REPLY_ACK || outcome == REPLY_REWIND) plan->unanswered = 0;
@@ -532,6 +571,8 @@ void sendFileData(ZmodemSession* session) {
                 break;
             case REPOSITION: {
                 uint32_t offset = plan.target;
+                uint64_t drainUs = lineTimeUs(session, offset < session->filePosition ? session->filePosition - offset : 0);
+                plan.repeatUntilUs = drainUs != 0 ? ioClockUs(session, session->io) + drainUs : 0;
                 if (offset <= session->filePosition) session->moreData = 1;
                 // The receiver has all before the offset it asks for.
                 session->ackedPosition = offset;
