@@ -475,6 +475,47 @@ TEST_F(SenderTest, WindowAfterARewindFollowsTheRoundTrip) {
     }
 }
 
+// A request for a rewind damaged on its way, with the window full: the
+// receiver stays silent until its own time-out (10 s here). The sender goes
+// back to what was confirmed once the window has been quiet for twice its
+// time on the line, and the ZDATA draws the request at once.
+TEST_F(SenderTest, LostRequestWithTheWindowFullIsDrawnOutAtOnce) {
+    session.window = 4096;
+    line().usPerByte = 100;
+    Bytes data = makeFile("f.bin", 40000);
+    ScriptedPeer peer;
+    acceptAll(peer).acknowledge(true);
+    peer.attach(line());
+    auto script = line().peer;
+    size_t lostAt = 0;  // output size when the request was lost
+    uint64_t lostMs = 0;
+    bool asked = false;
+    line().peer = [&](MemoryLine& l) {
+        size_t before = l.input.size();
+        script(l);
+        if (asked) return;
+        if (lostAt == 0 && subpacketsAfter(l.output, ZDATA).size() >= 12) {
+            lostAt = l.output.size();
+            lostMs = l.clockMs;
+        }
+        if (lostAt == 0) return;
+        l.input.resize(before);  // this receiver answers nothing until asked again
+        if (countType(Bytes(l.output.begin() + static_cast<std::ptrdiff_t>(lostAt), l.output.end()), ZDATA) > 0 ||
+            l.clockMs > lostMs + 10000) {
+            feed(l, hexHeader(ZRPOS, 11 * 1024));
+            asked = true;
+        }
+    };
+    send("f.bin", nullptr);
+    EXPECT_FALSE(errorPending()) << errorText();
+    ASSERT_TRUE(asked);
+    EXPECT_LT(line().clockMs, lostMs + 5000);
+    std::vector<uint32_t> starts = dataOf(written(), ZDATA);
+    ASSERT_GE(starts.size(), 2u);
+    EXPECT_EQ(starts.back(), 11u * 1024);
+    EXPECT_EQ(joined(subpacketsAfter(written(), ZDATA, starts.size() - 1)), Bytes(data.begin() + 11 * 1024, data.end()));
+}
+
 // A receiver that acknowledges nothing, not even ZCRCW, costs one wait, not one a window.
 TEST_F(SenderTest, ReceiverThatNeverAcknowledgesIsWaitedForOnce) {
     session.window = 4096;
