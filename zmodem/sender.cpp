@@ -571,13 +571,17 @@ void sendFileData(ZmodemSession* session) {
                 break;
             case REPOSITION: {
                 uint32_t offset = plan.target;
-                uint64_t drainUs = lineTimeUs(session, offset < session->filePosition ? session->filePosition - offset : 0);
-                plan.repeatUntilUs = drainUs != 0 ? ioClockUs(session, session->io) + drainUs : 0;
+                uint32_t inFlight = offset < session->filePosition ? session->filePosition - offset : 0;
                 if (offset <= session->filePosition) session->moreData = 1;
                 // The receiver has all before the offset it asks for.
                 session->ackedPosition = offset;
                 shrinkBlocks(session, &plan);
                 plan.nextQuery = offset + plan.window / WINDOW_QUERIES;
+                // Repeats come until what was in flight has arrived, and the
+                // first ZACK of the new data once its first query has.
+                uint32_t firstQuery = plan.window / WINDOW_QUERIES > session->blockSize ? plan.window / WINDOW_QUERIES : session->blockSize;
+                uint64_t drainUs = lineTimeUs(session, static_cast<uint64_t>(inFlight) + firstQuery);
+                plan.repeatUntilUs = drainUs != 0 ? ioClockUs(session, session->io) + drainUs : 0;
                 plan.rewound = true;
                 plan.rewoundTo = offset;
                 plan.confirmed = false;
