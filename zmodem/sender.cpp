@@ -11,6 +11,7 @@ namespace {
 
 const uint8_t RZ_COMMAND[] = {'r', 'z', '\r'};
 const uint8_t OVER_AND_OUT[] = {'O', 'O'};
+const uint8_t PAD_AFTER_DISCARD = ZPAD;
 
 enum SendState { READ_BLOCK, STREAM, REPOSITION, SEND_EOF, AWAIT_EOF_REPLY };
 
@@ -373,6 +374,10 @@ SendState stream(ZmodemSession* session, StreamPlan* plan) {
             // All after the offset asked for goes again: what has not left
             // yet need not, and the receiver need not wade through it.
             ioDiscardOutput(session, session->io);
+            // What was dropped may end between ZDLE and the byte it escapes:
+            // the receiver would take the next header's ZPAD for that byte
+            // and miss the header. A ZPAD more stands in for it.
+            ioWrite(session, session->io, &PAD_AFTER_DISCARD, 1);
             plan->noisy = true;
             return REPOSITION;
         }
