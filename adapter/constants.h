@@ -112,14 +112,16 @@ constexpr uint32_t DEFAULT_WINDOW = 16384;
 // more in flight, and 16 kB there halves the speed of an unthrottled port.
 constexpr uint32_t NETWORK_WINDOW = 131072;
 constexpr uint32_t MAX_WINDOW = 0x7FFFFFFF;
-// After a rewind the window is at most what the line carries in two round
-// trips, for the rest of the file; until the round trip and the line's speed
-// are known, this.
+// After a rewind the window is what the line carries in two round trips, for
+// the rest of the file; until the round trip and the line's speed are known,
+// at most this.
 constexpr uint32_t MIN_WINDOW = 4096;
 // The line's speed is taken from the ZACKs, over spans of at least this many
 // bytes and this long.
 constexpr uint32_t RATE_SPAN_BYTES = 1024;
 constexpr uint64_t RATE_SPAN_US = 2000;
+// An answer to an offer slower than this says nothing of the line's round trip.
+constexpr uint64_t ROUND_TRIP_LIMIT_US = 1000000;
 // What the receiver's own pace may add to the line's time for a stretch of data.
 constexpr uint64_t LINE_TIME_MARGIN_US = 100000;
 // A ZRPOS taken for a repeat of the rewind just made is honoured after all

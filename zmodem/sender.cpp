@@ -28,6 +28,7 @@ struct StreamPlan {
     uint32_t segment;       // nonzero: ZCRCW after at most this many bytes, a ZACK awaited each time
     bool readWhileSending;  // replies are looked for between subpackets
     uint32_t window;        // nonzero: at most this many bytes unacknowledged; ZCRCQ asks on the way
+    uint32_t chosenWindow;  // the window before any rewind
     uint32_t blockLimit;    // longest subpacket for this receiver
     uint32_t cleanBytes;    // bytes sent since the subpacket length last changed
     uint32_t nextQuery;     // offset at or after which the next subpacket ends with ZCRCQ
@@ -74,6 +75,7 @@ void planStream(ZmodemSession* session, StreamPlan* plan) {
     if (plan->segment == 0 && !overlaps) plan->segment = plan->window != 0 ? plan->window : DEFAULT_WINDOW;
     plan->readWhileSending = plan->segment == 0;
     if (plan->segment != 0) plan->window = 0;
+    plan->chosenWindow = plan->window;
     plan->blockLimit = BLOCK_SIZE;
     if (plan->segment != 0 && plan->segment < plan->blockLimit) plan->blockLimit = plan->segment;
     if (session->blockSize > plan->blockLimit) session->blockSize = plan->blockLimit;
@@ -87,7 +89,7 @@ void planStream(ZmodemSession* session, StreamPlan* plan) {
     plan->confirmed = false;
     plan->repeatSeen = false;
     plan->quietReads = 0;
-    // The first ZACK's span includes a round trip: a little less than the line carries.
+    // The first ZACK's span includes a round trip.
     plan->rateStarted = true;
     plan->rateFrom = session->filePosition;
     plan->rateSinceUs = ioClockUs(session, session->io);
@@ -105,17 +107,19 @@ uint64_t lineTimeUs(const ZmodemSession* session, uint64_t bytes) {
 
 // After a rewind the window shrinks for the rest of the file, since what is
 // in flight when a ZRPOS comes goes again: to what the line carries in two
-// round trips, in whole subpackets (MIN_WINDOW while the round trip or the
-// speed is not known yet, and again once they are). At least two, so that
-// the ZACK of the second makes good the first's, damaged on the line.
+// round trips, in whole subpackets, never more than the window chosen
+// (MIN_WINDOW at most until the round trip and the speed are known). At
+// least two subpackets: the line does not idle while the first's ZACK comes
+// back, and the ZACK of the second makes good the first's, damaged on the line.
 void limitWindow(ZmodemSession* session, StreamPlan* plan) {
+    if (plan->window == 0) return;
     uint64_t after = MIN_WINDOW;
     if (session->roundTripSeen && session->lineBytesPerSecond != 0) {
         uint64_t twoTrips = 2 * session->roundTripUs * session->lineBytesPerSecond / 1000000;
         after = (twoTrips + BLOCK_SIZE - 1) / BLOCK_SIZE * BLOCK_SIZE;
         if (after < 2 * BLOCK_SIZE) after = 2 * BLOCK_SIZE;
     }
-    if (plan->window > after) plan->window = static_cast<uint32_t>(after);
+    plan->window = plan->chosenWindow < after ? plan->chosenWindow : static_cast<uint32_t>(after);
 }
 
 // A rewind that follows the one before within BLOCK_GROWTH_BYTES makes the
@@ -128,14 +132,16 @@ void shrinkBlocks(ZmodemSession* session, StreamPlan* plan) {
     plan->cleanBytes = 0;
 }
 
-// The line's speed, from ZACKs at least RATE_SPAN_BYTES and RATE_SPAN_US
-// apart while data streams (ZACKs read together give no measure): the most
+// The line's speed, from ZACKs at least RATE_SPAN_BYTES apart, and
+// RATE_SPAN_US and a round trip, while data streams (ZACKs read together, as
+// from a receiver that reads in bursts, show nothing of the line): the most
 // seen, since a window kept small after a rewind holds it back.
 void noteRate(ZmodemSession* session, StreamPlan* plan) {
     uint64_t now = ioClockUs(session, session->io);
     if (plan->rateStarted) {
         uint32_t bytes = session->ackedPosition - plan->rateFrom;
-        if (bytes < RATE_SPAN_BYTES || now < plan->rateSinceUs + RATE_SPAN_US) return;
+        uint64_t span = session->roundTripUs > RATE_SPAN_US ? session->roundTripUs : RATE_SPAN_US;
+        if (bytes < RATE_SPAN_BYTES || now < plan->rateSinceUs + span) return;
         uint64_t rate = static_cast<uint64_t>(bytes) * 1000000 / (now - plan->rateSinceUs);
         if (rate > UINT32_MAX) rate = UINT32_MAX;
         if (rate > session->lineBytesPerSecond) session->lineBytesPerSecond = static_cast<uint32_t>(rate);
@@ -147,8 +153,10 @@ void noteRate(ZmodemSession* session, StreamPlan* plan) {
 }
 
 // The quickest answer to an offer in this send: the line's round trip, with
-// nothing else in flight.
+// nothing else in flight. One that took longer than ROUND_TRIP_LIMIT_US was
+// the receiver's own delay (a dialog, a time-out of its own), not the line's.
 void noteRoundTrip(ZmodemSession* session, uint64_t us) {
+    if (us > ROUND_TRIP_LIMIT_US) return;
     if (!session->roundTripSeen || us < session->roundTripUs) session->roundTripUs = us;
     session->roundTripSeen = 1;
 }

@@ -442,7 +442,8 @@ TEST_F(SenderTest, WindowAfterARewindFollowsTheRoundTrip) {
         uint64_t replyMs;  // each reply takes this long to come
         size_t perZcrcw;   // subpackets a segment after the rewind
     };
-    const Case cases[] = {{0, 2}, {300, 5}, {500, 8}};
+    // An answer that slow is the receiver's own delay: 4096 bytes, as while the round trip is not known.
+    const Case cases[] = {{0, 2}, {300, 5}, {500, 8}, {1500, 4}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.replyMs);
         fresh();
@@ -479,6 +480,37 @@ TEST_F(SenderTest, WindowAfterARewindFollowsTheRoundTrip) {
         }
         EXPECT_EQ(again, Bytes(data.begin() + 8192, data.end()));
     }
+}
+
+// A rewind before the ZACKs have shown the line's speed keeps the window at
+// 4096 bytes only until they have: then it is what two round trips carry.
+TEST_F(SenderTest, WindowAfterAnEarlyRewindFollowsTheLineOnceMeasured) {
+    session.window = NETWORK_WINDOW;
+    line().usPerByte = 1;
+    makeFile("f.bin", 600000);
+    ScriptedPeer peer;
+    peer.on(ZRQINIT, READY)
+        .on(ZFILE, hexHeader(ZRPOS, 0))
+        .when([](const Bytes& out) { return countType(out, ZDATA) == 1 && subpacketsAfter(out, ZDATA).size() == 2; },
+              hexHeader(ZRPOS, 2048))
+        .on(ZEOF, READY)
+        .on(ZFIN, hexHeader(ZFIN, 0))
+        .acknowledge(false);
+    peer.attach(line());
+    auto script = line().peer;
+    line().peer = [&](MemoryLine& l) {
+        size_t before = l.input.size();
+        script(l);
+        if (l.input.size() > before) l.clockMs += 20;
+    };
+    send("f.bin", nullptr);
+    EXPECT_FALSE(errorPending()) << errorText();
+    std::vector<uint32_t> starts = dataOf(written(), ZDATA);
+    ASSERT_GE(starts.size(), 4u);
+    ASSERT_EQ(starts[1], 2048u);
+    EXPECT_EQ(subpacketsAfter(written(), ZDATA, 1).size(), MIN_WINDOW / BLOCK_SIZE);
+    // 2 x 20 ms at about 1 MB/s: some 40 kB.
+    EXPECT_GT(subpacketsAfter(written(), ZDATA, starts.size() - 2).size(), 16u);
 }
 
 // A request for a rewind damaged on its way, with the window full: the
