@@ -113,6 +113,26 @@ protected:
     static ScriptedPeer& acceptAll(ScriptedPeer& peer, const Bytes& ready = READY) {
         return peer.on(ZRQINIT, ready).on(ZFILE, hexHeader(ZRPOS, 0)).on(ZEOF, ready).on(ZFIN, hexHeader(ZFIN, 0));
     }
+    // Sends to a receiver that takes the file from 0, answers only ZCRCW, and
+    // asks once for a rewind to offset when the predicate holds; each of its
+    // replies takes replyMs to come.
+    void sendWithOneRewind(std::function<bool(const Bytes&)> when, uint32_t offset, uint64_t replyMs) {
+        ScriptedPeer peer;
+        peer.on(ZRQINIT, READY)
+            .on(ZFILE, hexHeader(ZRPOS, 0))
+            .when(when, hexHeader(ZRPOS, offset))
+            .on(ZEOF, READY)
+            .on(ZFIN, hexHeader(ZFIN, 0))
+            .acknowledge(false);
+        peer.attach(line());
+        auto script = line().peer;
+        line().peer = [&](MemoryLine& l) {
+            size_t before = l.input.size();
+            script(l);
+            if (l.input.size() > before) l.clockMs += replyMs;
+        };
+        send("f.bin", nullptr);
+    }
 
 };
 
@@ -450,22 +470,9 @@ TEST_F(SenderTest, WindowAfterARewindFollowsTheRoundTrip) {
         session.window = DEFAULT_WINDOW;
         line().usPerByte = 100;
         Bytes data = makeFile("f.bin", 40000);
-        ScriptedPeer peer;
-        peer.on(ZRQINIT, READY)
-            .on(ZFILE, hexHeader(ZRPOS, 0))
-            .when([](const Bytes& out) { return countType(out, ZDATA) == 2 && subpacketsAfter(out, ZDATA, 1).size() == 3; },
-                  hexHeader(ZRPOS, 8192))
-            .on(ZEOF, READY)
-            .on(ZFIN, hexHeader(ZFIN, 0))
-            .acknowledge(false);
-        peer.attach(line());
-        auto script = line().peer;
-        line().peer = [&](MemoryLine& l) {
-            size_t before = l.input.size();
-            script(l);
-            if (l.input.size() > before) l.clockMs += c.replyMs;
-        };
-        send("f.bin", nullptr);
+        sendWithOneRewind(
+            [](const Bytes& out) { return countType(out, ZDATA) == 2 && subpacketsAfter(out, ZDATA, 1).size() == 3; },
+            8192, c.replyMs);
         EXPECT_FALSE(errorPending()) << errorText();
         std::vector<uint32_t> starts = dataOf(written(), ZDATA);
         ASSERT_GE(starts.size(), 4u);
@@ -488,22 +495,9 @@ TEST_F(SenderTest, WindowAfterAnEarlyRewindFollowsTheLineOnceMeasured) {
     session.window = NETWORK_WINDOW;
     line().usPerByte = 1;
     makeFile("f.bin", 600000);
-    ScriptedPeer peer;
-    peer.on(ZRQINIT, READY)
-        .on(ZFILE, hexHeader(ZRPOS, 0))
-        .when([](const Bytes& out) { return countType(out, ZDATA) == 1 && subpacketsAfter(out, ZDATA).size() == 2; },
-              hexHeader(ZRPOS, 2048))
-        .on(ZEOF, READY)
-        .on(ZFIN, hexHeader(ZFIN, 0))
-        .acknowledge(false);
-    peer.attach(line());
-    auto script = line().peer;
-    line().peer = [&](MemoryLine& l) {
-        size_t before = l.input.size();
-        script(l);
-        if (l.input.size() > before) l.clockMs += 20;
-    };
-    send("f.bin", nullptr);
+    sendWithOneRewind(
+        [](const Bytes& out) { return countType(out, ZDATA) == 1 && subpacketsAfter(out, ZDATA).size() == 2; }, 2048,
+        20);
     EXPECT_FALSE(errorPending()) << errorText();
     std::vector<uint32_t> starts = dataOf(written(), ZDATA);
     ASSERT_GE(starts.size(), 4u);
