@@ -245,7 +245,9 @@ ReplyOutcome takeReply(ZmodemSession* session, StreamPlan* plan) {
 }
 
 // A receiver that answers ZCRCQ and leaves a full window unanswered for
-// twice the window's time on the line has most likely asked for a rewind
+// twice the window's time on the line (about 2 s while that is not known),
+// or the data since a rewind unanswered once it has had the time to arrive,
+// has most likely asked for a rewind
 // that was damaged on the way, or had its ZACKs damaged: once, until it
 // answers again, this side goes back to what it has confirmed, and the new
 // ZDATA draws its request at once.
@@ -277,7 +279,7 @@ ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
         } else if (outcome == REPLY_REPEAT || (outcome == REPLY_NONE && plan->repeatSeen && waited)) {
             plan->target = plan->rewoundTo;
             outcome = REPLY_REWIND;
-        } else if (outcome == REPLY_NONE && waited && plan->repeatUntilUs != 0 && !plan->nudged) {
+        } else if (outcome == REPLY_NONE && waited && !plan->nudged) {
             outcome = nudge(session, plan);
         } else if (outcome == REPLY_NONE) {
             // As long as a waiting read without an answer: one time-out.
@@ -288,9 +290,11 @@ ReplyOutcome awaitFull(ZmodemSession* session, StreamPlan* plan) {
             }
         }
     } else {
-        uint64_t quietUs = plan->window != 0 && session->acksCome && !plan->nudged ? lineTimeUs(session, 2 * plan->window) : 0;
-        if (quietUs != 0) {
-            receiveHeaderWithin(session, static_cast<int>(quietUs / (SINGLE_READ_MS * 1000)) + 1);
+        if (plan->window != 0 && session->acksCome && !plan->nudged) {
+            // REPEAT_WAIT_READS while the line's time is not known; a whole wait at most.
+            uint64_t quietUs = lineTimeUs(session, 2 * static_cast<uint64_t>(plan->window));
+            uint64_t reads = quietUs != 0 ? quietUs / (SINGLE_READ_MS * 1000) + 1 : REPEAT_WAIT_READS;
+            receiveHeaderWithin(session, static_cast<int>(reads < READ_WAIT_RETRIES ? reads : READ_WAIT_RETRIES));
             if (errorPending() && errorIs(ZMD009_TIMEOUT)) {
                 clearError();
                 return nudge(session, plan);
